@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tandril {
+
+// The per-user folders, following the XDG base directories. Every one can be redirected
+// (tests, the simulator's separate data) with the set… calls; an empty text restores the default.
+class Paths {
+public:
+    // $XDG_DATA_HOME, default ~/.local/share: the Application Support counterpart.
+    static std::string applicationSupportDirectory();
+    static void setApplicationSupportDirectory(const std::string& path);
+
+    // $XDG_CONFIG_HOME, default ~/.config.
+    static std::string configDirectory();
+    static void setConfigDirectory(const std::string& path);
+
+    // Where user defaults live: configDirectory()/Tandril.
+    static std::string defaultsDirectory();
+    static void setDefaultsDirectory(const std::string& path);
+
+    // $XDG_CONFIG_HOME/autostart.
+    static std::string autostartDirectory();
+
+    static std::string homeDirectory();
+
+    // Joins with one "/" between parts.
+    static std::string join(const std::string& a, const std::string& b);
+    // Creates the folder and its parents when nothing exists at `path`. True when a folder is there.
+    static bool createDirectories(const std::string& path);
+    static bool fileExists(const std::string& path);
+    static bool isDirectory(const std::string& path);
+    // Reads a whole file; nullopt when it cannot be read.
+    static std::optional<std::string> readFile(const std::string& path);
+    // Writes aside then renames over `path`.
+    static bool writeFileAtomically(const std::string& path, const std::string& contents);
+};
+
+}  // namespace tandril

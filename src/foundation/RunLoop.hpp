@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tandril {
+
+using Duration = std::chrono::nanoseconds;
+// Monotonic time since the loop's epoch; used for every interval.
+using TimePoint = std::chrono::time_point<std::chrono::steady_clock, Duration>;
+
+inline Duration seconds(double s) {
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(s));
+}
+
+// The main thread's loop. Everything the program decides runs here.
+//
+// Two implementations: VirtualRunLoop (tests: virtual time, advance() fires due work at
+// once, in order) and RealRunLoop (headless programs). The GUI programs drive a RealRunLoop
+// from Qt's event loop.
+class RunLoop {
+public:
+    using Job = std::function<void()>;
+    using TimerId = std::uint64_t;
+
+    virtual ~RunLoop() = default;
+
+    // The loop of the main thread. Set once by the program or the test fixture.
+    static RunLoop& main();
+    static void setMain(RunLoop* loop);
+    static bool hasMain();
+
+    // Runs `job` on the loop's thread soon, after work already posted. Safe from any thread.
+    virtual void post(Job job) = 0;
+    // A plain delayed job (the main queue's "after"). Safe from any thread.
+    virtual TimerId schedule(Duration delay, Job job) = 0;
+    // Cancels a job from schedule() or performAfterDelay() that has not run yet.
+    virtual void cancel(TimerId id) = 0;
+
+    // A delayed call with an owner and a name, cancellable by both: the loop keeps `owner`
+    // alive until the call runs or is cancelled (as a delayed selector retains its target).
+    TimerId performAfterDelay(std::shared_ptr<void> owner, std::string name, Duration delay, Job job);
+    // Cancels every pending call of `owner` with `name`.
+    void cancelPerform(const void* owner, const std::string& name);
+    // Cancels every pending call of `owner`, whatever its name.
+    void cancelPerforms(const void* owner);
+    // How many calls of `owner` (with `name`, when given) are pending: for tests and checks.
+    std::size_t pendingPerforms(const void* owner, const std::string* name = nullptr) const;
+
+    // Monotonic now.
+    virtual TimePoint now() const = 0;
+    // True on the loop's own thread.
+    virtual bool isLoopThread() const = 0;
+
+protected:
+    RunLoop() = default;
+    // Implementations report when a performAfterDelay job has run or was cancelled.
+    void forgetPerform(TimerId id);
+
+private:
+    struct PerformTable;
+    std::shared_ptr<PerformTable> performs_;
+    PerformTable& table() const;
+};
+
+}  // namespace tandril

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "foundation/Value.hpp"
+
+namespace tandril {
+
+// User defaults: one property-list file per domain, Paths::defaultsDirectory()/<domain>.plist.
+// Values are kept in memory; synchronize() writes the file atomically. Setters mark the
+// domain dirty and synchronize at once, so a crash loses nothing.
+class UserDefaults {
+public:
+    explicit UserDefaults(std::string domain);
+
+    // The program's own domain (set with setStandardDomain at start-up).
+    static UserDefaults& standardUserDefaults();
+    static void setStandardDomain(const std::string& domain);
+    // Forgets the shared instance (tests, after redirecting Paths).
+    static void resetStandardUserDefaults();
+
+    const std::string& domain() const { return domain_; }
+    std::string path() const;
+
+    Value objectForKey(const std::string& key) const;  // null when absent
+    std::optional<std::string> stringForKey(const std::string& key) const;
+    std::optional<Array> arrayForKey(const std::string& key) const;
+    bool boolForKey(const std::string& key) const;
+
+    void setObject(const Value& value, const std::string& key);  // a null value removes
+    void removeObjectForKey(const std::string& key);
+
+    // Re-reads the file (when not dirty) and writes pending changes. True on success.
+    bool synchronize();
+
+private:
+    void load();
+    std::string domain_;
+    mutable std::mutex mutex_;
+    Dictionary values_;
+};
+
+}  // namespace tandril
