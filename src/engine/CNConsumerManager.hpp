@@ -1,0 +1,137 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/CNConsumerManagerDelegate.hpp"
+#include "foundation/Bytes.hpp"
+#include "foundation/Error.hpp"
+#include "foundation/NotificationCenter.hpp"
+#include "foundation/Object.hpp"
+#include "foundation/RunLoop.hpp"
+#include "foundation/UUID.hpp"
+
+namespace tandril {
+
+class CNNotification;
+class LGCentralManager;
+class LGCharacteristic;
+class LGPeripheral;
+class LGService;
+
+// The notification consumer engine: scan periods, exploration and verification of phones,
+// the connection sequence, the companion handshake, the subscription to the phone's
+// notification-center service and its wire codec, the preferred device and the
+// Bluetooth-cache recovery. Everything runs on the main thread.
+class CNConsumerManager : public Object {
+public:
+    using ServiceCallback = std::function<void(std::shared_ptr<LGService>, ErrorPtr)>;
+    using ExploreCallback =
+        std::function<void(std::shared_ptr<LGPeripheral>, bool verified, bool bonded, ErrorPtr)>;
+    using PeripheralCallback = std::function<void(std::shared_ptr<LGPeripheral>)>;
+
+    // Creates the engine and runs its creation steps (it installs callbacks on itself,
+    // so it is always held by a shared pointer).
+    static std::shared_ptr<CNConsumerManager> create();
+    ~CNConsumerManager() override;
+
+    // --- properties
+    std::shared_ptr<CNConsumerManagerDelegate> delegate() const { return delegate_.lock(); }
+    void setDelegate(std::weak_ptr<CNConsumerManagerDelegate> delegate) { delegate_ = std::move(delegate); }
+    const std::optional<std::string>& name() const { return name_; }
+    void setName(std::optional<std::string> name) { name_ = std::move(name); }
+    const std::shared_ptr<LGPeripheral>& connectedPeripheral() const { return connectedPeripheral_; }
+    void setConnectedPeripheral(std::shared_ptr<LGPeripheral> p) { connectedPeripheral_ = std::move(p); }
+    // The phone to reconnect to, kept in the user defaults under "CNConsumerManagerPreferredUUID".
+    std::optional<UUID> preferredUUID() const;
+    void setPreferredUUID(const std::optional<UUID>& uuid);
+    // The verified phones of the current scan period (the chooser lists these).
+    const std::vector<std::shared_ptr<LGPeripheral>>& availablePeripherals() const { return verifiedPeripherals_; }
+    bool isScanning() const { return scanning_; }
+    void setScanning(bool scanning) { scanning_ = scanning; }
+    const std::shared_ptr<LGCentralManager>& centralManager() const { return centralManager_; }
+
+    const std::shared_ptr<LGCharacteristic>& notificationSourceCharacteristic() const { return notificationSourceCharacteristic_; }
+    void setNotificationSourceCharacteristic(std::shared_ptr<LGCharacteristic> c) { notificationSourceCharacteristic_ = std::move(c); }
+    const std::shared_ptr<LGCharacteristic>& controlPointCharacteristic() const { return controlPointCharacteristic_; }
+    void setControlPointCharacteristic(std::shared_ptr<LGCharacteristic> c) { controlPointCharacteristic_ = std::move(c); }
+    const std::shared_ptr<LGCharacteristic>& dataSourceCharacteristic() const { return dataSourceCharacteristic_; }
+    void setDataSourceCharacteristic(std::shared_ptr<LGCharacteristic> c) { dataSourceCharacteristic_ = std::move(c); }
+
+    const std::shared_ptr<CNNotification>& currentNotification() const { return currentNotification_; }
+    const std::optional<Bytes>& dataSourceDataCache() const { return dataSourceDataCache_; }
+    const std::optional<TimePoint>& lastDataSourceDataCacheUpdate() const { return lastDataSourceDataCacheUpdate_; }
+    const std::vector<std::shared_ptr<CNNotification>>& activeNotifications() const { return activeNotifications_; }
+
+    const std::vector<std::shared_ptr<LGPeripheral>>& discoveredPeripherals() const { return discoveredPeripherals_; }
+    const std::vector<std::shared_ptr<LGPeripheral>>& unverifiedPeripherals() const { return unverifiedPeripherals_; }
+    const std::vector<std::shared_ptr<LGPeripheral>>& verifiedPeripherals() const { return verifiedPeripherals_; }
+
+    // --- connection sequence
+    void connectToPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);
+    void disconnect();
+    void discoverServicesForPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);
+    void hookNotificationCenterService(const std::shared_ptr<LGService>& service,
+                                       const std::shared_ptr<LGPeripheral>& peripheral, ServiceCallback callback);
+    void receivedDisconnectionNotification(const Notification& notification);
+
+    // --- notification-service codec
+    void handleNotificationSourceData(const Bytes& data);
+    void handleDataSourceData(const Bytes& data);
+    void handleAddedNotification(const std::shared_ptr<CNNotification>& notification);
+    void handleRemovedNotification(const std::shared_ptr<CNNotification>& notification);
+    static const std::uint8_t* byteDataForData(const Bytes& data) { return data.data(); }
+
+    // --- companion main-service handshake
+    void hookMainService(const std::shared_ptr<LGService>& service, const std::shared_ptr<LGPeripheral>& peripheral,
+                         ServiceCallback callback);
+    void requestProviderData();
+
+    // --- scan control
+    void startScanning();
+    void resetScan();
+    void stopScanning();
+    void reset();
+
+    // --- discovery and verification
+    void discoveredPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);
+    void explorePeripheral(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback);
+    void forceDisconnection(const std::shared_ptr<LGPeripheral>& peripheral, PeripheralCallback callback);
+
+    // --- Bluetooth-cache helper
+    bool isHelperInstalled();
+    bool installHelper();
+    void clearCoreBluetoothCache();
+
+    std::string description() const override;
+
+protected:
+    CNConsumerManager();
+
+private:
+    void setUp();
+
+    std::weak_ptr<CNConsumerManagerDelegate> delegate_;
+    std::optional<std::string> name_;
+    std::shared_ptr<LGPeripheral> connectedPeripheral_;
+    bool scanning_ = false;
+    std::shared_ptr<LGCentralManager> centralManager_;
+    std::shared_ptr<LGCharacteristic> notificationSourceCharacteristic_;
+    std::shared_ptr<LGCharacteristic> controlPointCharacteristic_;
+    std::shared_ptr<LGCharacteristic> dataSourceCharacteristic_;
+    std::shared_ptr<CNNotification> currentNotification_;
+    std::optional<Bytes> dataSourceDataCache_;
+    std::optional<TimePoint> lastDataSourceDataCacheUpdate_;
+    std::vector<std::shared_ptr<CNNotification>> activeNotifications_;
+    std::vector<std::shared_ptr<LGPeripheral>> discoveredPeripherals_;
+    std::vector<std::shared_ptr<LGPeripheral>> unverifiedPeripherals_;
+    std::vector<std::shared_ptr<LGPeripheral>> verifiedPeripherals_;
+    ObserverRegistration disconnectObservation_;
+};
+
+}  // namespace tandril
