@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/Error.hpp"
+
+namespace tandril {
+
+// Errors that the consumer engine makes itself (platform errors pass through unchanged).
+// Each carries a human-readable text under "NSLocalizedDescription".
+inline constexpr const char* CNConsumerManagerErrorDomain = "CNConsumerManagerErrorDomain";
+
+// The phone's main service lacks one or more of its four characteristics.
+inline constexpr std::int64_t CNConsumerManagerErrorMissingMainCharacteristics = 1;
+// The phone's notification-center service lacks one or more of its three characteristics.
+inline constexpr std::int64_t CNConsumerManagerErrorMissingNotificationCharacteristics = 2;
+// The phone does not offer a service that the connection needs.
+inline constexpr std::int64_t CNConsumerManagerErrorMissingService = 3;
+
+// Builds an error of the engine's domain with the given text as its localized description.
+inline ErrorPtr CNConsumerManagerError(std::int64_t code, const std::string& description) {
+    return Error::withDescription(CNConsumerManagerErrorDomain, code, description);
+}
+
+}  // namespace tandril
