@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "engine/CNCharacteristic.hpp"
+
+namespace tandril {
+
+// The consumer record (main service). Write; writeable over an encrypted link only.
+class CNConsumerCharacteristic : public CNCharacteristic {
+public:
+    // "EB01BF93-19D5-4C63-A74B-E86BB29874A7"
+    static std::optional<tandril::UUID> characteristicUUID();
+    static std::shared_ptr<CNConsumerCharacteristic> characteristic();
+
+    std::string className() const override { return "CNConsumerCharacteristic"; }
+
+protected:
+    CNConsumerCharacteristic() = default;
+};
+
+}  // namespace tandril

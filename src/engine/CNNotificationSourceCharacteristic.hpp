@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "engine/CNCharacteristic.hpp"
+
+namespace tandril {
+
+// Notification Source (notification-center service). Notifies over an encrypted link only.
+class CNNotificationSourceCharacteristic : public CNCharacteristic {
+public:
+    // "9FBF120D-6301-42D9-8C58-25E699A21DBD"
+    static std::optional<tandril::UUID> characteristicUUID();
+    static std::shared_ptr<CNNotificationSourceCharacteristic> characteristic();
+
+    std::string className() const override { return "CNNotificationSourceCharacteristic"; }
+
+protected:
+    CNNotificationSourceCharacteristic() = default;
+};
+
+}  // namespace tandril
