@@ -34,8 +34,11 @@ public:
     static bool isDirectory(const std::string& path);
     // Reads a whole file; nullopt when it cannot be read.
     static std::optional<std::string> readFile(const std::string& path);
-    // Writes aside then renames over `path`.
+    // Writes to a temporary file in the same folder, then renames it over `path`: readers
+    // see the old contents or the new, never a part. The two-argument form also flushes the
+    // file to disk before the rename; pass syncToDisk = false to skip that (scratch files).
     static bool writeFileAtomically(const std::string& path, const std::string& contents);
+    static bool writeFileAtomically(const std::string& path, const std::string& contents, bool syncToDisk);
 };
 
 }  // namespace tandril

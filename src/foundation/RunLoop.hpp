@@ -56,9 +56,13 @@ public:
     virtual bool isLoopThread() const = 0;
 
 protected:
-    RunLoop() = default;
+    RunLoop();
     // Implementations report when a performAfterDelay job has run or was cancelled.
     void forgetPerform(TimerId id);
+    // Releases every pending performAfterDelay owner. Implementations call it from their
+    // destructor, after dropping their queued jobs, while the object is still whole: an
+    // owner's destructor may call back into the loop.
+    void discardPerforms();
 
 private:
     struct PerformTable;

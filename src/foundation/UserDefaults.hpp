@@ -11,7 +11,10 @@ namespace tandril {
 
 // User defaults: one property-list file per domain, Paths::defaultsDirectory()/<domain>.plist.
 // Values are kept in memory; synchronize() writes the file atomically. Setters mark the
-// domain dirty and synchronize at once, so a crash loses nothing.
+// domain dirty and synchronize at once, so a crash loses nothing. A file that cannot be
+// read or parsed reads as empty and is left untouched until the next set replaces it.
+// standardUserDefaults() hands out a reference that resetStandardUserDefaults() and
+// setStandardDomain() invalidate: look it up again rather than keeping it.
 class UserDefaults {
 public:
     explicit UserDefaults(std::string domain);
@@ -41,6 +44,7 @@ private:
     std::string domain_;
     mutable std::mutex mutex_;
     Dictionary values_;
+    bool dirty_ = false;  // set, but not yet written (the last write failed)
 };
 
 }  // namespace tandril

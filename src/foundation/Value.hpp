@@ -21,7 +21,11 @@ using Dictionary = std::map<std::string, Value>;
 // or null (absent). Carries user-info maps, advertisement data, defaults and bus payloads.
 class Value {
 public:
+    // The enumerators share their names with the types they stand for (scoped, so no clash).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
     enum class Type { Null, String, Integer, Real, Boolean, Data, Date, Array, Dictionary };
+#pragma GCC diagnostic pop
 
     Value() = default;
     Value(std::nullptr_t) {}

@@ -1,0 +1,753 @@
+#include "foundation/PropertyList.hpp"
+
+#include <plist/plist.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "foundation/Paths.hpp"
+
+namespace tandril {
+
+namespace {
+constexpr const char* kCocoaDomain = "NSCocoaErrorDomain";
+constexpr std::int64_t kReadCorruptCode = 3840;     // NSPropertyListReadCorruptError
+constexpr std::int64_t kWriteInvalidCode = 3851;    // NSPropertyListWriteInvalidError
+constexpr std::int64_t kNoSuchFileCode = 260;       // NSFileReadNoSuchFileError
+constexpr std::int64_t kReadUnknownCode = 256;      // NSFileReadUnknownError
+constexpr std::int64_t kWriteUnknownCode = 512;     // NSFileWriteUnknownError
+// Nesting deeper than this is refused rather than risking the stack.
+constexpr int kMaxDepth = 512;
+// Property-list dates count from 2001-01-01T00:00:00Z.
+constexpr std::int64_t kAppleEpochOffset = 978307200;
+
+void fail(ErrorPtr* error, std::int64_t code, const std::string& message) {
+    if (error) *error = Error::withDescription(kCocoaDomain, code, message);
+}
+
+std::optional<Value> corrupt(ErrorPtr* error, const std::string& message) {
+    fail(error, kReadCorruptCode, "The data couldn\u2019t be read because it isn\u2019t in the correct format: " + message);
+    return std::nullopt;
+}
+
+// ---- reading through libplist ----------------------------------------------------------
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+std::optional<Value> fromPlist(plist_t node, int depth, std::string& problem) {
+    if (depth > kMaxDepth) {
+        problem = "nested too deeply";
+        return std::nullopt;
+    }
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        std::uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return Value(b != 0);
+    }
+    case PLIST_UINT:
+    case PLIST_UID: {
+        std::uint64_t n = 0;
+        if (plist_get_node_type(node) == PLIST_UID) {
+            plist_get_uid_val(node, &n);
+        } else {
+            plist_get_uint_val(node, &n);
+        }
+        return Value(static_cast<std::int64_t>(n));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return Value(d);
+    }
+    case PLIST_STRING: {
+        char* s = nullptr;
+        plist_get_string_val(node, &s);
+        std::string text = s ? s : "";
+        std::free(s);
+        return Value(std::move(text));
+    }
+    case PLIST_DATA: {
+        char* bytes = nullptr;
+        std::uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        Bytes data(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + (bytes ? length : 0));
+        std::free(bytes);
+        return Value(std::move(data));
+    }
+    case PLIST_DATE: {
+        std::int32_t sec = 0;
+        std::int32_t usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        auto since1970 = std::chrono::seconds(static_cast<std::int64_t>(sec) + kAppleEpochOffset) +
+                         std::chrono::microseconds(usec);
+        return Value(Date(std::chrono::duration_cast<Date::duration>(since1970)));
+    }
+    case PLIST_ARRAY: {
+        Array array;
+        std::uint32_t n = plist_array_get_size(node);
+        array.reserve(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            plist_t item = plist_array_get_item(node, i);
+            if (!item) {
+                problem = "missing array element";
+                return std::nullopt;
+            }
+            auto v = fromPlist(item, depth + 1, problem);
+            if (!v) return std::nullopt;
+            array.push_back(std::move(*v));
+        }
+        return Value(std::move(array));
+    }
+    case PLIST_DICT: {
+        Dictionary dictionary;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, it, &key, &item);
+            if (!item) {
+                std::free(key);
+                break;
+            }
+            std::string name = key ? key : "";
+            std::free(key);
+            auto v = fromPlist(item, depth + 1, problem);
+            if (!v) {
+                std::free(it);
+                return std::nullopt;
+            }
+            dictionary.insert_or_assign(std::move(name), std::move(*v));
+        }
+        std::free(it);
+        return Value(std::move(dictionary));
+    }
+    default:
+        problem = "unsupported element";
+        return std::nullopt;
+    }
+}
+
+// libplist's XML reader recurses once per level; refuse absurd nesting before it starts.
+bool xmlNestingWithinLimit(std::string_view text) {
+    int depth = 0;
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '<') continue;
+        bool closing = text[i + 1] == '/';
+        std::size_t nameStart = i + (closing ? 2 : 1);
+        bool isArray = text.compare(nameStart, 5, "array") == 0;
+        bool isDict = text.compare(nameStart, 4, "dict") == 0;
+        if (!isArray && !isDict) continue;
+        std::size_t end = text.find('>', nameStart);
+        if (end == std::string_view::npos) break;
+        if (closing) {
+            --depth;
+        } else if (text[end - 1] != '/') {
+            if (++depth > kMaxDepth) return false;
+        }
+        i = end;
+    }
+    return true;
+}
+
+// ---- JSON ------------------------------------------------------------------------------
+
+class JSONReader {
+public:
+    explicit JSONReader(std::string_view text) : text_(text) {}
+
+    std::optional<Value> read(std::string& problem) {
+        auto value = parseValue(0);
+        if (value) {
+            skipSpace();
+            if (pos_ != text_.size()) {
+                value.reset();
+                problem_ = "unexpected text after the value";
+            }
+        }
+        if (!value) problem = problem_ + " at offset " + std::to_string(pos_);
+        return value;
+    }
+
+private:
+    std::optional<Value> parseValue(int depth) {
+        if (depth > kMaxDepth) return error("nested too deeply");
+        skipSpace();
+        if (pos_ >= text_.size()) return error("unexpected end of JSON");
+        char c = text_[pos_];
+        if (c == '{') return parseObject(depth);
+        if (c == '[') return parseArray(depth);
+        if (c == '"') {
+            auto s = parseString();
+            if (!s) return std::nullopt;
+            return Value(std::move(*s));
+        }
+        if (c == '-' || (c >= '0' && c <= '9')) return parseNumber();
+        if (consume("true")) return Value(true);
+        if (consume("false")) return Value(false);
+        if (consume("null")) return error("null has no property-list form");
+        return error("unexpected character");
+    }
+
+    std::optional<Value> parseObject(int depth) {
+        ++pos_;  // {
+        Dictionary dictionary;
+        skipSpace();
+        if (peek('}')) {
+            ++pos_;
+            return Value(std::move(dictionary));
+        }
+        for (;;) {
+            skipSpace();
+            if (!peek('"')) return error("expected a key");
+            auto key = parseString();
+            if (!key) return std::nullopt;
+            skipSpace();
+            if (!peek(':')) return error("expected ':'");
+            ++pos_;
+            auto value = parseValue(depth + 1);
+            if (!value) return std::nullopt;
+            dictionary.insert_or_assign(std::move(*key), std::move(*value));
+            skipSpace();
+            if (peek(',')) {
+                ++pos_;
+                continue;
+            }
+            if (peek('}')) {
+                ++pos_;
+                return Value(std::move(dictionary));
+            }
+            return error("expected ',' or '}'");
+        }
+    }
+
+    std::optional<Value> parseArray(int depth) {
+        ++pos_;  // [
+        Array array;
+        skipSpace();
+        if (peek(']')) {
+            ++pos_;
+            return Value(std::move(array));
+        }
+        for (;;) {
+            auto value = parseValue(depth + 1);
+            if (!value) return std::nullopt;
+            array.push_back(std::move(*value));
+            skipSpace();
+            if (peek(',')) {
+                ++pos_;
+                continue;
+            }
+            if (peek(']')) {
+                ++pos_;
+                return Value(std::move(array));
+            }
+            return error("expected ',' or ']'");
+        }
+    }
+
+    std::optional<Value> parseNumber() {
+        std::size_t start = pos_;
+        if (peek('-')) ++pos_;
+        std::size_t digits = pos_;
+        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+        if (pos_ == digits) return error("bad number");
+        bool integral = true;
+        if (peek('.')) {
+            integral = false;
+            ++pos_;
+            std::size_t fraction = pos_;
+            while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+            if (pos_ == fraction) return error("bad number");
+        }
+        if (peek('e') || peek('E')) {
+            integral = false;
+            ++pos_;
+            if (peek('+') || peek('-')) ++pos_;
+            std::size_t exponent = pos_;
+            while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+            if (pos_ == exponent) return error("bad number");
+        }
+        const char* first = text_.data() + start;
+        const char* last = text_.data() + pos_;
+        if (integral) {
+            std::int64_t n = 0;
+            auto result = std::from_chars(first, last, n);
+            if (result.ec == std::errc() && result.ptr == last) return Value(n);
+        }
+        double d = 0;
+        auto result = std::from_chars(first, last, d);
+        if (result.ec != std::errc() || result.ptr != last) return error("number out of range");
+        return Value(d);
+    }
+
+    std::optional<std::string> parseString() {
+        ++pos_;  // "
+        std::string out;
+        while (pos_ < text_.size()) {
+            char c = text_[pos_++];
+            if (c == '"') return out;
+            if (static_cast<unsigned char>(c) < 0x20) {
+                error("control character in string");
+                return std::nullopt;
+            }
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            if (pos_ >= text_.size()) break;
+            char e = text_[pos_++];
+            switch (e) {
+            case '"': out.push_back('"'); break;
+            case '\\': out.push_back('\\'); break;
+            case '/': out.push_back('/'); break;
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'u': {
+                auto unit = hex4();
+                if (!unit) return std::nullopt;
+                std::uint32_t cp = *unit;
+                if (cp >= 0xD800 && cp < 0xDC00) {
+                    if (!consume("\\u")) {
+                        error("unpaired surrogate");
+                        return std::nullopt;
+                    }
+                    auto low = hex4();
+                    if (!low) return std::nullopt;
+                    if (*low < 0xDC00 || *low >= 0xE000) {
+                        error("unpaired surrogate");
+                        return std::nullopt;
+                    }
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
+                } else if (cp >= 0xDC00 && cp < 0xE000) {
+                    error("unpaired surrogate");
+                    return std::nullopt;
+                }
+                appendUTF8(out, cp);
+                break;
+            }
+            default:
+                error("bad escape");
+                return std::nullopt;
+            }
+        }
+        error("unterminated string");
+        return std::nullopt;
+    }
+
+    std::optional<std::uint32_t> hex4() {
+        if (pos_ + 4 > text_.size()) {
+            error("bad \\u escape");
+            return std::nullopt;
+        }
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) {
+            char c = text_[pos_++];
+            int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (d < 0) {
+                error("bad \\u escape");
+                return std::nullopt;
+            }
+            v = v << 4 | static_cast<std::uint32_t>(d);
+        }
+        return v;
+    }
+
+    static void appendUTF8(std::string& out, std::uint32_t cp) {
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | cp >> 6));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | cp >> 12));
+            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | cp >> 18));
+            out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    void skipSpace() {
+        while (pos_ < text_.size() &&
+               (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) {
+            ++pos_;
+        }
+    }
+    bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+    bool consume(std::string_view word) {
+        if (text_.substr(pos_, word.size()) != word) return false;
+        pos_ += word.size();
+        return true;
+    }
+    std::nullopt_t error(const char* message) {
+        if (problem_.empty()) problem_ = message;
+        return std::nullopt;
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::string problem_;
+};
+
+void writeJSONString(std::string& out, const std::string& s) {
+    out.push_back('"');
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                out += buffer;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+    }
+    out.push_back('"');
+}
+
+bool writeJSON(const Value& value, std::string& out, int depth, std::string& problem) {
+    if (depth > kMaxDepth) {
+        problem = "nested too deeply";
+        return false;
+    }
+    switch (value.type()) {
+    case Value::Type::Null: problem = "a null value has no property-list form"; return false;
+    case Value::Type::String: writeJSONString(out, *value.asString()); return true;
+    case Value::Type::Integer: out += std::to_string(*value.asInteger()); return true;
+    case Value::Type::Boolean: out += *value.asBoolean() ? "true" : "false"; return true;
+    case Value::Type::Real: {
+        double d = *value.asReal();
+        if (!std::isfinite(d)) {
+            problem = "JSON cannot hold an infinite or NaN number";
+            return false;
+        }
+        char buffer[64];
+        auto result = std::to_chars(buffer, buffer + sizeof buffer, d);
+        out.append(buffer, result.ptr);
+        return true;
+    }
+    case Value::Type::Data: problem = "JSON cannot hold data"; return false;
+    case Value::Type::Date: problem = "JSON cannot hold a date"; return false;
+    case Value::Type::Array: {
+        out.push_back('[');
+        bool first = true;
+        for (const Value& item : *value.asArray()) {
+            if (!first) out.push_back(',');
+            first = false;
+            if (!writeJSON(item, out, depth + 1, problem)) return false;
+        }
+        out.push_back(']');
+        return true;
+    }
+    case Value::Type::Dictionary: {
+        out.push_back('{');
+        bool first = true;
+        for (const auto& [key, item] : *value.asDictionary()) {
+            if (!first) out.push_back(',');
+            first = false;
+            writeJSONString(out, key);
+            out.push_back(':');
+            if (!writeJSON(item, out, depth + 1, problem)) return false;
+        }
+        out.push_back('}');
+        return true;
+    }
+    }
+    return false;
+}
+
+// ---- XML, written as the platform writes it ---------------------------------------------
+
+void appendIndent(std::string& out, int level) { out.append(static_cast<std::size_t>(level), '\t'); }
+
+void appendEscaped(std::string& out, const std::string& s) {
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default: out.push_back(c);
+        }
+    }
+}
+
+// Base64 in lines of at most 76 characters, indentation (8 columns a tab, at most 8 tabs)
+// counting against the line length.
+void appendBase64(std::string& out, const Bytes& data, int level) {
+    static constexpr char kTable[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    int indent = level > 8 ? 8 : level;
+    std::size_t lineLimit = static_cast<std::size_t>(76 - 8 * indent);
+    std::string line;
+    auto flush = [&] {
+        appendIndent(out, indent);
+        out += line;
+        out.push_back('\n');
+        line.clear();
+    };
+    std::size_t i = 0;
+    for (; i < data.size(); ++i) {
+        const std::uint8_t* p = data.data() + i;
+        switch (i % 3) {
+        case 0: line.push_back(kTable[(p[0] >> 2) & 0x3f]); break;
+        case 1: line.push_back(kTable[(((p[-1] << 8) | p[0]) >> 4) & 0x3f]); break;
+        case 2:
+            line.push_back(kTable[(((p[-1] << 8) | p[0]) >> 6) & 0x3f]);
+            line.push_back(kTable[p[0] & 0x3f]);
+            break;
+        }
+        if (line.size() >= lineLimit) flush();
+    }
+    if (i % 3 == 1) {
+        line.push_back(kTable[(data[i - 1] << 4) & 0x30]);
+        line += "==";
+    } else if (i % 3 == 2) {
+        line.push_back(kTable[(data[i - 1] << 2) & 0x3c]);
+        line += "=";
+    }
+    if (!line.empty()) flush();
+}
+
+std::string xmlReal(double d) {
+    if (std::isnan(d)) return "nan";
+    if (std::isinf(d)) return d > 0 ? "+infinity" : "-infinity";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.17g", d);
+    return buffer;
+}
+
+std::string xmlDate(const Date& date) {
+    auto secs = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
+    std::time_t t = static_cast<std::time_t>(secs);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return buffer;
+}
+
+bool writeXML(const Value& value, std::string& out, int level, std::string& problem) {
+    if (level > kMaxDepth) {
+        problem = "nested too deeply";
+        return false;
+    }
+    appendIndent(out, level);
+    switch (value.type()) {
+    case Value::Type::Null: problem = "a null value has no property-list form"; return false;
+    case Value::Type::String:
+        out += "<string>";
+        appendEscaped(out, *value.asString());
+        out += "</string>\n";
+        return true;
+    case Value::Type::Integer: out += "<integer>" + std::to_string(*value.asInteger()) + "</integer>\n"; return true;
+    case Value::Type::Real: out += "<real>" + xmlReal(*value.asReal()) + "</real>\n"; return true;
+    case Value::Type::Boolean: out += *value.asBoolean() ? "<true/>\n" : "<false/>\n"; return true;
+    case Value::Type::Data:
+        out += "<data>\n";
+        appendBase64(out, *value.asData(), level);
+        appendIndent(out, level);
+        out += "</data>\n";
+        return true;
+    case Value::Type::Date: out += "<date>" + xmlDate(*value.asDate()) + "</date>\n"; return true;
+    case Value::Type::Array: {
+        const Array& array = *value.asArray();
+        if (array.empty()) {
+            out += "<array/>\n";
+            return true;
+        }
+        out += "<array>\n";
+        for (const Value& item : array) {
+            if (!writeXML(item, out, level + 1, problem)) return false;
+        }
+        appendIndent(out, level);
+        out += "</array>\n";
+        return true;
+    }
+    case Value::Type::Dictionary: {
+        const Dictionary& dictionary = *value.asDictionary();
+        if (dictionary.empty()) {
+            out += "<dict/>\n";
+            return true;
+        }
+        out += "<dict>\n";
+        for (const auto& [key, item] : dictionary) {
+            appendIndent(out, level + 1);
+            out += "<key>";
+            appendEscaped(out, key);
+            out += "</key>\n";
+            if (!writeXML(item, out, level + 1, problem)) return false;
+        }
+        appendIndent(out, level);
+        out += "</dict>\n";
+        return true;
+    }
+    }
+    return false;
+}
+
+// ---- binary, through libplist ----------------------------------------------------------
+
+plist_t toPlist(const Value& value, int depth, std::string& problem) {
+    if (depth > kMaxDepth) {
+        problem = "nested too deeply";
+        return nullptr;
+    }
+    switch (value.type()) {
+    case Value::Type::Null: problem = "a null value has no property-list form"; return nullptr;
+    case Value::Type::String: return plist_new_string(value.asString()->c_str());
+    case Value::Type::Integer: return plist_new_uint(static_cast<std::uint64_t>(*value.asInteger()));
+    case Value::Type::Real: return plist_new_real(*value.asReal());
+    case Value::Type::Boolean: return plist_new_bool(*value.asBoolean() ? 1 : 0);
+    case Value::Type::Data: {
+        const Bytes& data = *value.asData();
+        return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
+    }
+    case Value::Type::Date: {
+        auto micros = std::chrono::duration_cast<std::chrono::microseconds>(value.asDate()->time_since_epoch()).count();
+        std::int64_t sinceEpoch = micros - kAppleEpochOffset * 1000000;
+        std::int64_t sec = sinceEpoch >= 0 ? sinceEpoch / 1000000 : -((-sinceEpoch + 999999) / 1000000);
+        std::int64_t usec = sinceEpoch - sec * 1000000;
+        if (sec < INT32_MIN || sec > INT32_MAX) {
+            problem = "date out of range for a binary property list";
+            return nullptr;
+        }
+        return plist_new_date(static_cast<std::int32_t>(sec), static_cast<std::int32_t>(usec));
+    }
+    case Value::Type::Array: {
+        PlistPtr array(plist_new_array());
+        for (const Value& item : *value.asArray()) {
+            plist_t child = toPlist(item, depth + 1, problem);
+            if (!child) return nullptr;
+            plist_array_append_item(static_cast<plist_t>(array.get()), child);
+        }
+        return static_cast<plist_t>(array.release());
+    }
+    case Value::Type::Dictionary: {
+        PlistPtr dictionary(plist_new_dict());
+        for (const auto& [key, item] : *value.asDictionary()) {
+            plist_t child = toPlist(item, depth + 1, problem);
+            if (!child) return nullptr;
+            plist_dict_set_item(static_cast<plist_t>(dictionary.get()), key.c_str(), child);
+        }
+        return static_cast<plist_t>(dictionary.release());
+    }
+    }
+    return nullptr;
+}
+}  // namespace
+
+std::optional<Value> PropertyList::parse(const Bytes& data, ErrorPtr* error) {
+    if (data.empty()) return corrupt(error, "no data");
+    if (data.size() > UINT32_MAX) return corrupt(error, "too large");
+    const char* bytes = reinterpret_cast<const char*>(data.data());
+    auto length = static_cast<std::uint32_t>(data.size());
+    std::string_view text(bytes, data.size());
+
+    plist_t root = nullptr;
+    if (text.substr(0, 6) == "bplist") {
+        plist_from_bin(bytes, length, &root);
+        if (!root) return corrupt(error, "malformed binary property list");
+    } else {
+        std::size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;  // a byte-order mark
+        while (start < text.size() && (text[start] == ' ' || text[start] == '\t' || text[start] == '\n' || text[start] == '\r')) {
+            ++start;
+        }
+        if (start < text.size() && text[start] == '<') {
+            if (!xmlNestingWithinLimit(text)) return corrupt(error, "nested too deeply");
+            plist_from_xml(bytes, length, &root);
+            if (!root) return corrupt(error, "malformed XML property list");
+        } else {
+            std::string problem;
+            auto value = JSONReader(text.substr(start)).read(problem);
+            if (!value) return corrupt(error, "malformed JSON: " + problem);
+            return value;
+        }
+    }
+    PlistPtr owner(root);
+    std::string problem;
+    auto value = fromPlist(root, 0, problem);
+    if (!value) return corrupt(error, problem);
+    return value;
+}
+
+std::optional<Value> PropertyList::readFile(const std::string& path, ErrorPtr* error) {
+    if (!Paths::fileExists(path)) {
+        fail(error, kNoSuchFileCode, "The file \u201c" + path + "\u201d couldn\u2019t be opened because there is no such file.");
+        return std::nullopt;
+    }
+    auto contents = Paths::readFile(path);
+    if (!contents) {
+        fail(error, kReadUnknownCode, "The file \u201c" + path + "\u201d couldn\u2019t be opened.");
+        return std::nullopt;
+    }
+    return parse(bytesFromString(*contents), error);
+}
+
+std::optional<Bytes> PropertyList::serialize(const Value& value, Format format, ErrorPtr* error) {
+    std::string problem;
+    switch (format) {
+    case Format::XML: {
+        std::string out =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+            "<plist version=\"1.0\">\n";
+        if (!writeXML(value, out, 0, problem)) break;
+        out += "</plist>\n";
+        return bytesFromString(out);
+    }
+    case Format::JSON: {
+        std::string out;
+        if (!writeJSON(value, out, 0, problem)) break;
+        return bytesFromString(out);
+    }
+    case Format::Binary: {
+        plist_t root = toPlist(value, 0, problem);
+        if (!root) break;
+        PlistPtr owner(root);
+        char* bytes = nullptr;
+        std::uint32_t length = 0;
+        plist_to_bin(root, &bytes, &length);
+        if (!bytes) {
+            problem = "the binary writer failed";
+            break;
+        }
+        Bytes out(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + length);
+        plist_to_bin_free(bytes);
+        return out;
+    }
+    }
+    fail(error, kWriteInvalidCode, "The property list could not be written: " + problem);
+    return std::nullopt;
+}
+
+bool PropertyList::writeFile(const Value& value, const std::string& path, Format format, ErrorPtr* error) {
+    auto bytes = serialize(value, format, error);
+    if (!bytes) return false;
+    if (!Paths::writeFileAtomically(path, stringFromBytes(*bytes))) {
+        fail(error, kWriteUnknownCode, "The file \u201c" + path + "\u201d couldn\u2019t be saved.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tandril

@@ -1,0 +1,141 @@
+#include "foundation/RealRunLoop.hpp"
+
+namespace tandril {
+
+RealRunLoop::RealRunLoop() : owner_(std::this_thread::get_id()) {}
+
+RealRunLoop::~RealRunLoop() {
+    std::map<std::pair<TimePoint, std::uint64_t>, Entry> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(queue_);
+        byId_.clear();
+    }
+    dropped.clear();
+    discardPerforms();
+}
+
+void RealRunLoop::post(Job job) { schedule(Duration::zero(), std::move(job)); }
+
+RunLoop::TimerId RealRunLoop::schedule(Duration delay, Job job) {
+    TimerId id;
+    std::function<void()> wakeUp;
+    {
+        std::lock_guard lock(mutex_);
+        TimePoint due = now() + (delay > Duration::zero() ? delay : Duration::zero());
+        std::uint64_t seq = seq_++;
+        id = nextId_++;
+        queue_.emplace(std::make_pair(due, seq), Entry{due, seq, id, std::move(job)});
+        byId_.emplace(id, std::make_pair(due, seq));
+        wakeUp = wakeUp_;
+    }
+    cv_.notify_all();
+    if (wakeUp) wakeUp();
+    return id;
+}
+
+void RealRunLoop::cancel(TimerId id) {
+    Job dropped;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = byId_.find(id);
+        if (it != byId_.end()) {
+            auto entry = queue_.find(it->second);
+            if (entry != queue_.end()) {
+                dropped = std::move(entry->second.job);
+                queue_.erase(entry);
+            }
+            byId_.erase(it);
+        }
+    }
+    forgetPerform(id);
+}
+
+TimePoint RealRunLoop::now() const {
+    return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now());
+}
+
+bool RealRunLoop::isLoopThread() const {
+    std::lock_guard lock(mutex_);
+    return std::this_thread::get_id() == owner_;
+}
+
+void RealRunLoop::run() {
+    {
+        std::lock_guard lock(mutex_);
+        owner_ = std::this_thread::get_id();
+    }
+    std::unique_lock lock(mutex_);
+    while (!stopping_.load()) {
+        if (queue_.empty()) {
+            cv_.wait(lock);
+            continue;
+        }
+        TimePoint due = queue_.begin()->first.first;
+        if (due > now()) {
+            cv_.wait_until(lock, due);
+            continue;
+        }
+        auto first = queue_.begin();
+        Entry entry = std::move(first->second);
+        queue_.erase(first);
+        byId_.erase(entry.id);
+        lock.unlock();
+        entry.job();
+        entry.job = nullptr;  // destroyed outside the lock
+        lock.lock();
+    }
+    // A stop() ends this run only; the loop can run again.
+    stopping_.store(false);
+}
+
+void RealRunLoop::stop() {
+    std::function<void()> wakeUp;
+    {
+        // Taking the lock orders this against run()'s check, so the wake-up is never lost.
+        std::lock_guard lock(mutex_);
+        stopping_.store(true);
+        wakeUp = wakeUp_;
+    }
+    cv_.notify_all();
+    if (wakeUp) wakeUp();
+}
+
+Duration RealRunLoop::runDue() {
+    {
+        std::lock_guard lock(mutex_);
+        owner_ = std::this_thread::get_id();
+    }
+    // Only what is due when the pass starts runs now; jobs posted by these jobs wait for
+    // the next pass, so a GUI host's own events are never starved.
+    TimePoint limit = now();
+    std::uint64_t lastSeq;
+    {
+        std::lock_guard lock(mutex_);
+        lastSeq = seq_;
+    }
+    for (;;) {
+        Entry entry{};
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty()) return Duration(-1);
+            auto first = queue_.begin();
+            if (first->first.first > limit || first->first.second >= lastSeq) {
+                // Not due yet, or posted during this pass.
+                Duration left = first->first.first - now();
+                return left > Duration::zero() ? left : Duration::zero();
+            }
+            entry = std::move(first->second);
+            queue_.erase(first);
+            byId_.erase(entry.id);
+        }
+        entry.job();
+    }
+}
+
+void RealRunLoop::setWakeUpHook(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    wakeUp_ = std::move(hook);
+}
+
+}  // namespace tandril

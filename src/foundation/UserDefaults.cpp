@@ -1,0 +1,121 @@
+#include "foundation/UserDefaults.hpp"
+
+#include "foundation/Bundle.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/PropertyList.hpp"
+
+namespace tandril {
+
+namespace {
+struct Standard {
+    std::mutex mutex;
+    std::string domain;
+    std::unique_ptr<UserDefaults> instance;
+};
+
+Standard& standard() {
+    static Standard s;
+    return s;
+}
+}  // namespace
+
+// A file that cannot be read or parsed reads as empty, and is left as it is: nothing is
+// written until a value is set (so a file damaged by hand or by another program is not
+// wiped just by starting up). The first set replaces it with the values in memory.
+UserDefaults::UserDefaults(std::string domain) : domain_(std::move(domain)) { load(); }
+
+UserDefaults& UserDefaults::standardUserDefaults() {
+    Standard& s = standard();
+    std::lock_guard lock(s.mutex);
+    if (!s.instance) {
+        std::string domain = s.domain;
+        if (domain.empty()) {
+            auto bundle = Bundle::mainBundle();
+            domain = bundle && bundle->bundleIdentifier() ? *bundle->bundleIdentifier() : "Tandril";
+        }
+        s.instance = std::make_unique<UserDefaults>(domain);
+    }
+    return *s.instance;
+}
+
+void UserDefaults::setStandardDomain(const std::string& domain) {
+    Standard& s = standard();
+    std::lock_guard lock(s.mutex);
+    s.domain = domain;
+    s.instance.reset();
+}
+
+void UserDefaults::resetStandardUserDefaults() {
+    Standard& s = standard();
+    std::lock_guard lock(s.mutex);
+    s.instance.reset();
+}
+
+std::string UserDefaults::path() const { return Paths::join(Paths::defaultsDirectory(), domain_ + ".plist"); }
+
+void UserDefaults::load() {
+    Dictionary loaded;
+    if (auto value = PropertyList::readFile(path()); value && value->asDictionary()) loaded = *value->asDictionary();
+    std::lock_guard lock(mutex_);
+    values_ = std::move(loaded);
+}
+
+Value UserDefaults::objectForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto it = values_.find(key);
+    return it == values_.end() ? Value() : it->second;
+}
+
+std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
+    Value value = objectForKey(key);
+    if (const std::string* s = value.asString()) return *s;
+    // Numbers read as their text, as the platform's defaults do.
+    if (value.isInteger() || value.isReal()) return value.description();
+    return std::nullopt;
+}
+
+std::optional<Array> UserDefaults::arrayForKey(const std::string& key) const {
+    Value value = objectForKey(key);
+    if (const Array* a = value.asArray()) return *a;
+    return std::nullopt;
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const {
+    Value value = objectForKey(key);
+    if (auto b = value.asBoolean()) return *b;
+    if (const std::string* s = value.asString()) {
+        return *s == "YES" || *s == "yes" || *s == "true" || *s == "TRUE" || *s == "1";
+    }
+    return false;
+}
+
+void UserDefaults::setObject(const Value& value, const std::string& key) {
+    {
+        std::lock_guard lock(mutex_);
+        if (value.isNull()) {
+            values_.erase(key);
+        } else {
+            values_.insert_or_assign(key, value);
+        }
+        dirty_ = true;
+    }
+    synchronize();
+}
+
+void UserDefaults::removeObjectForKey(const std::string& key) { setObject(Value(), key); }
+
+bool UserDefaults::synchronize() {
+    std::unique_lock lock(mutex_);
+    if (!dirty_) {
+        lock.unlock();
+        load();
+        return true;
+    }
+    // Written under the lock, so two threads' writes cannot land out of order.
+    bool ok = Paths::createDirectories(Paths::defaultsDirectory()) &&
+              PropertyList::writeFile(Value(values_), path());
+    if (ok) dirty_ = false;
+    return ok;
+}
+
+}  // namespace tandril

@@ -1,0 +1,130 @@
+#include "foundation/VirtualRunLoop.hpp"
+
+namespace tandril {
+
+VirtualRunLoop::VirtualRunLoop() : owner_(std::this_thread::get_id()) {}
+
+VirtualRunLoop::~VirtualRunLoop() {
+    // Jobs are destroyed outside the lock: what they capture may call back into the loop.
+    std::map<std::pair<TimePoint, std::uint64_t>, Entry> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(queue_);
+        byId_.clear();
+    }
+    dropped.clear();
+    discardPerforms();
+}
+
+void VirtualRunLoop::post(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        std::uint64_t seq = seq_++;
+        TimerId id = nextId_++;
+        queue_.emplace(std::make_pair(now_, seq), Entry{now_, seq, id, std::move(job)});
+        byId_.emplace(id, std::make_pair(now_, seq));
+    }
+    posted_.notify_all();
+}
+
+RunLoop::TimerId VirtualRunLoop::schedule(Duration delay, Job job) {
+    TimerId id;
+    {
+        std::lock_guard lock(mutex_);
+        TimePoint due = now_ + (delay > Duration::zero() ? delay : Duration::zero());
+        std::uint64_t seq = seq_++;
+        id = nextId_++;
+        queue_.emplace(std::make_pair(due, seq), Entry{due, seq, id, std::move(job)});
+        byId_.emplace(id, std::make_pair(due, seq));
+    }
+    posted_.notify_all();
+    return id;
+}
+
+void VirtualRunLoop::cancel(TimerId id) {
+    Job dropped;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = byId_.find(id);
+        if (it != byId_.end()) {
+            auto entry = queue_.find(it->second);
+            if (entry != queue_.end()) {
+                dropped = std::move(entry->second.job);
+                queue_.erase(entry);
+            }
+            byId_.erase(it);
+        }
+    }
+    forgetPerform(id);
+}
+
+TimePoint VirtualRunLoop::now() const {
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+bool VirtualRunLoop::isLoopThread() const { return std::this_thread::get_id() == owner_; }
+
+bool VirtualRunLoop::runOneDue(TimePoint limit) {
+    Entry entry{};
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty() || queue_.begin()->first.first > limit) return false;
+        auto first = queue_.begin();
+        entry = std::move(first->second);
+        queue_.erase(first);
+        byId_.erase(entry.id);
+        if (entry.due > now_) now_ = entry.due;
+    }
+    entry.job();
+    return true;
+}
+
+std::size_t VirtualRunLoop::runUntilIdle() {
+    std::size_t count = 0;
+    while (runOneDue(now())) ++count;
+    return count;
+}
+
+void VirtualRunLoop::advance(Duration d) {
+    TimePoint target;
+    {
+        std::lock_guard lock(mutex_);
+        target = now_ + (d > Duration::zero() ? d : Duration::zero());
+    }
+    // Each job runs at its own due time; jobs that it schedules inside the window run too.
+    while (runOneDue(target)) {
+    }
+    std::lock_guard lock(mutex_);
+    if (now_ < target) now_ = target;
+}
+
+bool VirtualRunLoop::waitForPosted(std::chrono::milliseconds limit) {
+    {
+        std::unique_lock lock(mutex_);
+        bool arrived = posted_.wait_for(lock, limit, [this] {
+            return !queue_.empty() && queue_.begin()->first.first <= now_;
+        });
+        if (!arrived) return false;
+    }
+    runUntilIdle();
+    return true;
+}
+
+bool VirtualRunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        runUntilIdle();
+        if (done()) return true;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds::zero()) return false;
+        waitForPosted(left);
+    }
+}
+
+std::size_t VirtualRunLoop::pendingJobs() const {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
+}  // namespace tandril
