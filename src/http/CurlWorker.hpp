@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/Bytes.hpp"
+
+namespace tandril {
+
+// One thread that runs libcurl transfers side by side (a curl multi handle). Each transfer
+// is one GET of one URL: no redirects followed, http and https only, with connect and total
+// time limits and a cap on the body. Its callback runs on the worker thread.
+class CurlWorker {
+public:
+    struct Outcome {
+        int curlCode = 0;              // CURLcode
+        long statusCode = 0;
+        std::string contentType;       // as sent, parameters included
+        std::string redirectURL;       // the absolute Location target of a redirect
+        Bytes body;
+        bool tooLarge = false;         // the body passed the cap (the transfer was stopped)
+        std::string errorText;         // curl's text for a failed transfer
+        bool cancelled = false;        // never sent: the owner stopped the worker first
+    };
+
+    struct Transfer {
+        std::string url;
+        std::chrono::milliseconds connectTimeout{10000};
+        std::chrono::milliseconds totalTimeout{30000};
+        std::size_t maxBodyBytes = 0;
+        std::function<void(Outcome)> onDone;
+    };
+
+    CurlWorker();
+    ~CurlWorker();
+    CurlWorker(const CurlWorker&) = delete;
+    CurlWorker& operator=(const CurlWorker&) = delete;
+
+    // Safe from any thread, the worker's own included.
+    void add(Transfer transfer);
+
+    // Stops the thread and waits for it. Transfers that had not finished are handed back
+    // with their callbacks not called, so that the caller ends them on its own thread.
+    std::vector<Transfer> stop();
+
+private:
+    struct Active;
+    void run();
+    void begin(Transfer transfer);
+    void finish(void* easy, int code);
+
+    void* multi_ = nullptr;  // CURLM*
+    std::mutex mutex_;
+    std::deque<Transfer> incoming_;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Active>> active_;  // touched by the worker thread only
+    std::vector<Transfer> unfinished_;
+    std::thread thread_;
+};
+
+}  // namespace tandril

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "foundation/Object.hpp"
+#include "foundation/Value.hpp"
+#include "http/Image.hpp"
+
+namespace tandril {
+
+// One phone application: the catalogue's record, shared by every notification of it.
+// Created empty (no identifier, no name, disabled, no icon) and filled through the setters,
+// which store what they are given. Main thread only.
+class CNNotificationApplication : public Object {
+public:
+    CNNotificationApplication() = default;
+
+    const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
+    void setBundleIdentifier(std::optional<std::string> bundleIdentifier) { bundleIdentifier_ = std::move(bundleIdentifier); }
+
+    const std::optional<std::string>& displayName() const { return displayName_; }
+    void setDisplayName(std::optional<std::string> displayName) { displayName_ = std::move(displayName); }
+
+    bool isEnabled() const { return enabled_; }
+    void setEnabled(bool enabled) { enabled_ = enabled; }
+
+    const std::shared_ptr<Image>& icon() const { return icon_; }
+    void setIcon(std::shared_ptr<Image> icon) { icon_ = std::move(icon); }
+
+    // The persistent form: "bundle_identifier" and "display_name" when present, and always
+    // "enabled" as the text "1" or "0". Every value is a string; the icon is not included.
+    Dictionary dictionaryRepresentation() const;
+
+    std::string className() const override { return "CNNotificationApplication"; }
+
+private:
+    std::optional<std::string> bundleIdentifier_;
+    std::optional<std::string> displayName_;
+    bool enabled_ = false;
+    std::shared_ptr<Image> icon_;
+};
+
+}  // namespace tandril
