@@ -132,6 +132,39 @@ private:
     std::vector<std::shared_ptr<LGPeripheral>> unverifiedPeripherals_;
     std::vector<std::shared_ptr<LGPeripheral>> verifiedPeripherals_;
     ObserverRegistration disconnectObservation_;
+
+    // --- codec state
+public:
+    // The most records kept in activeNotifications; beyond it the oldest are forgotten
+    // (the phone re-announces every notification after each subscription).
+    static constexpr std::size_t kMaxActiveNotifications = 512;
+    // The most records waiting for their application's display name or icon.
+    static constexpr std::size_t kMaxPendingNotifications = 512;
+    // The largest answer the Data Source can carry for the commands the engine writes:
+    // five attribute tuples of at most 65535 value bytes after the 5-byte header.
+    static constexpr std::size_t kMaxDataSourceAnswerSize = 5 + 5 * (3 + 65535);
+    // Records waiting for their application's display name, oldest first
+    // (currentNotification() is the oldest of them).
+    const std::deque<std::shared_ptr<CNNotification>>& pendingNotifications() const { return pendingNotifications_; }
+    // The phone's date text "yyyyMMdd'T'HHmmSS" in the desktop's time zone, the last two
+    // digits read as hundredths of a second; absent when the text does not fit.
+    static std::optional<std::chrono::system_clock::time_point> dateFromNotificationDate(
+        const std::optional<std::string>& text);
+
+private:
+    void decodeDataSourceBuffer();
+    void decodeNotificationAttributes(const Bytes& buffer);
+    void decodeAppAttributes(const Bytes& buffer);
+    void completeAppAttributes(const std::string& identifier, const std::optional<std::string>& displayName);
+    void requestAppAttributes(const std::shared_ptr<CNNotification>& notification);
+    void deliverAfterIconDownload(const std::shared_ptr<CNNotification>& notification);
+    void dropPendingNotification(const std::shared_ptr<CNNotification>& notification);
+    void updateCurrentNotification();
+
+    std::deque<std::shared_ptr<CNNotification>> pendingNotifications_;
+    // Records whose display name arrived and whose icon is being downloaded.
+    std::vector<std::shared_ptr<CNNotification>> downloadingNotifications_;
+    // --- end codec state
 };
 
 }  // namespace tandril
