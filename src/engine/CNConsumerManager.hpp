@@ -23,6 +23,7 @@ class LGCentralManager;
 class LGCharacteristic;
 class LGPeripheral;
 class LGService;
+class PlatformClassicDevice;
 
 // The notification consumer engine: scan periods, exploration and verification of phones,
 // the connection sequence, the companion handshake, the subscription to the phone's
@@ -102,6 +103,8 @@ public:
     void discoveredPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);
     void explorePeripheral(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback);
     void forceDisconnection(const std::shared_ptr<LGPeripheral>& peripheral, PeripheralCallback callback);
+    // The paired classic device that stands for this BLE peripheral, or nullptr.
+    std::shared_ptr<PlatformClassicDevice> deviceForPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);
 
     // --- Bluetooth-cache helper
     bool isHelperInstalled();
@@ -132,6 +135,36 @@ private:
     std::vector<std::shared_ptr<LGPeripheral>> unverifiedPeripherals_;
     std::vector<std::shared_ptr<LGPeripheral>> verifiedPeripherals_;
     ObserverRegistration disconnectObservation_;
+
+    // --- connection state
+    // Bounds of the recoveries that would otherwise repeat for ever.
+    static constexpr int kMaxWrongServicesRetries = 3;
+    static constexpr int kMaxExploreRetries = 3;
+    static constexpr double kExploreConnectTimeoutSeconds = 10.0;
+
+    std::shared_ptr<CNConsumerManager> strongSelf();
+    // True when `peripheral` is the same phone as connectedPeripheral (platform identifiers).
+    bool isConnectedPhone(const std::shared_ptr<LGPeripheral>& peripheral) const;
+    // Ends the current connection sequence: later completions of its steps are ignored.
+    void endSequence();
+    // The failure branches: disconnect, back to idle, then tell the delegate.
+    void failConnection(const std::shared_ptr<LGPeripheral>& peripheral, const ErrorPtr& error,
+                        const char* disconnectLogFormat);
+    // The stale-cache branches: back to idle, clear the Bluetooth cache, rebuild the central.
+    void resetAfterStaleCache();
+    void discoveredNotificationServices(const std::shared_ptr<LGPeripheral>& peripheral,
+                                        const std::vector<std::shared_ptr<LGService>>& services,
+                                        const ErrorPtr& error);
+    void explorePeripheral(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback, int attempt);
+    void exploreConnected(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback, int attempt);
+    void exploreBondTest(const std::shared_ptr<LGPeripheral>& peripheral,
+                         const std::shared_ptr<LGCharacteristic>& provider, ExploreCallback callback);
+
+    // Increases whenever a connection sequence starts or ends; every step checks it.
+    std::uint64_t sequence_ = 0;
+    // Consecutive wrong-services retries of one phone.
+    std::optional<UUID> wrongServicesPhone_;
+    int wrongServicesRetries_ = 0;
 
     // --- codec state
 public:
