@@ -50,7 +50,8 @@ std::string Bundle::resourcePath() const { return Paths::join(path_, "Contents/R
 
 std::string Bundle::executablePath() const {
     std::string name;
-    if (const std::string* s = objectForInfoDictionaryKey("CFBundleExecutable").asString()) name = *s;
+    auto it = info_.find("CFBundleExecutable");
+    if (it != info_.end() && it->second.isString()) name = *it->second.asString();
     if (name.empty()) {
         // Without the key, the executable is named after the bundle folder.
         auto slash = path_.find_last_of('/');
@@ -62,7 +63,8 @@ std::string Bundle::executablePath() const {
 }
 
 std::optional<std::string> Bundle::bundleIdentifier() const {
-    if (const std::string* s = objectForInfoDictionaryKey("CFBundleIdentifier").asString()) return *s;
+    auto it = info_.find("CFBundleIdentifier");
+    if (it != info_.end() && it->second.isString()) return *it->second.asString();
     return std::nullopt;
 }
 

@@ -37,13 +37,16 @@ public:
     }
 
     ~ThreadedQueue() override {
+        bool onOwnThread = thread_.get_id() == std::this_thread::get_id();
         {
             std::lock_guard lock(state_->mutex);
             state_->closing = true;
-            state_->queue = nullptr;
+            // Draining jobs still run inside this destructor (the join below), so they may
+            // use the queue; after a detach the object is gone and they run unmarked.
+            if (onOwnThread) state_->queue = nullptr;
         }
         state_->wake.notify_all();
-        if (thread_.get_id() == std::this_thread::get_id()) {
+        if (onOwnThread) {
             thread_.detach();
         } else {
             thread_.join();

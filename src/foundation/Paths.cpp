@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +22,8 @@ struct Overrides {
     std::string config;
     std::string defaults;
 };
+
+std::atomic<bool> gSyncWrites{true};
 
 Overrides& overrides() {
     static Overrides o;
@@ -150,8 +153,10 @@ std::optional<std::string> Paths::readFile(const std::string& path) {
 }
 
 bool Paths::writeFileAtomically(const std::string& path, const std::string& contents) {
-    return writeFileAtomically(path, contents, true);
+    return writeFileAtomically(path, contents, gSyncWrites.load());
 }
+
+void Paths::setSyncWrites(bool enabled) { gSyncWrites.store(enabled); }
 
 bool Paths::writeFileAtomically(const std::string& path, const std::string& contents, bool syncToDisk) {
     if (path.empty() || path.back() == '/') return false;

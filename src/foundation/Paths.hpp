@@ -39,6 +39,9 @@ public:
     // file to disk before the rename; pass syncToDisk = false to skip that (scratch files).
     static bool writeFileAtomically(const std::string& path, const std::string& contents);
     static bool writeFileAtomically(const std::string& path, const std::string& contents, bool syncToDisk);
+    // Whether the two-argument form flushes to disk (default true). Test fixtures turn it
+    // off: a flush protects against power loss, which tests do not simulate.
+    static void setSyncWrites(bool enabled);
 };
 
 }  // namespace tandril

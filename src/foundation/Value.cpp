@@ -21,10 +21,10 @@ std::string realText(double d) {
     return std::string(buffer, result.ptr);
 }
 
-// Characters that the old-style property-list format leaves unquoted.
+// Collection descriptions leave a string bare only when it is all ASCII letters and digits
+// ("iPhone", but "\"com.apple.Mail\"", "\"_key\"", "\"Hello world\"").
 bool isPlainCharacter(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
-           c == '+' || c == '/' || c == ':' || c == '.' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
 // Decodes one UTF-8 sequence at `i`; a byte that starts no valid sequence comes back as itself.
@@ -32,6 +32,10 @@ std::uint32_t nextCodePoint(const std::string& s, std::size_t& i) {
     auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = byte(i);
     int extra = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 && c < 0xF0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
+    if (extra == 0) {
+        ++i;
+        return c;
+    }
     std::uint32_t cp = c & (0x3F >> extra);
     for (int k = 1; k <= extra; ++k) {
         if (i + k >= s.size() || (byte(i + k) & 0xC0) != 0x80) {

@@ -13,6 +13,7 @@ LoopFixture::LoopFixture() : loop_(std::make_unique<VirtualRunLoop>()) {
     Paths::setApplicationSupportDirectory(home.file("Application Support"));
     Paths::setConfigDirectory(home.file("config"));
     Paths::setDefaultsDirectory(home.file("config/Tandril"));
+    Paths::setSyncWrites(false);
     UserDefaults::resetStandardUserDefaults();
 }
 
@@ -21,6 +22,7 @@ LoopFixture::~LoopFixture() {
     Paths::setApplicationSupportDirectory("");
     Paths::setConfigDirectory("");
     Paths::setDefaultsDirectory("");
+    Paths::setSyncWrites(true);
     DispatchQueue::setFactory(nullptr);
     RunLoop::setMain(nullptr);
     loop_.reset();

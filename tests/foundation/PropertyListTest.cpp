@@ -1,0 +1,173 @@
+#include "foundation/PropertyList.hpp"
+
+#include <gtest/gtest.h>
+
+#include "foundation/Paths.hpp"
+#include "support/TempDir.hpp"
+
+namespace tandril {
+namespace {
+
+// An application catalogue as the platform writes it: an array of dictionaries of strings.
+const char* const kCatalogue =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n"
+    "<array>\n"
+    "\t<dict>\n"
+    "\t\t<key>bundleIdentifier</key>\n"
+    "\t\t<string>com.apple.MobileSMS</string>\n"
+    "\t\t<key>displayName</key>\n"
+    "\t\t<string>Messages &amp; more &lt;beta&gt;</string>\n"
+    "\t\t<key>enabled</key>\n"
+    "\t\t<string>1</string>\n"
+    "\t</dict>\n"
+    "\t<dict>\n"
+    "\t\t<key>bundleIdentifier</key>\n"
+    "\t\t<string>com.apple.mobilemail</string>\n"
+    "\t\t<key>displayName</key>\n"
+    "\t\t<string>Mail</string>\n"
+    "\t\t<key>enabled</key>\n"
+    "\t\t<string>0</string>\n"
+    "\t</dict>\n"
+    "</array>\n"
+    "</plist>\n";
+
+std::string xmlOf(const Value& v) {
+    auto bytes = PropertyList::serialize(v, PropertyList::Format::XML);
+    return bytes ? stringFromBytes(*bytes) : "<failed>";
+}
+
+TEST(PropertyListTest, XMLRoundTripIsByteExact) {
+    ErrorPtr error;
+    auto value = PropertyList::parse(bytesFromString(kCatalogue), &error);
+    ASSERT_TRUE(value) << (error ? error->description() : "");
+    EXPECT_EQ(value->at(0)["displayName"], Value("Messages & more <beta>"));
+    EXPECT_EQ(value->at(1)["enabled"], Value("0"));
+    EXPECT_EQ(xmlOf(*value), kCatalogue);
+}
+
+TEST(PropertyListTest, XMLOfEveryType) {
+    Value v = Dictionary{
+        {"array", Array{}},
+        {"bool", false},
+        {"data", Bytes{0, 1, 2, 3}},
+        {"date", Date(std::chrono::seconds(978307200))},
+        {"dict", Dictionary{}},
+        {"int", -7},
+        {"real", 0.5},
+        {"yes", true},
+    };
+    EXPECT_EQ(xmlOf(v),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n"
+              "<dict>\n"
+              "\t<key>array</key>\n"
+              "\t<array/>\n"
+              "\t<key>bool</key>\n"
+              "\t<false/>\n"
+              "\t<key>data</key>\n"
+              "\t<data>\n"
+              "\tAAECAw==\n"
+              "\t</data>\n"
+              "\t<key>date</key>\n"
+              "\t<date>2001-01-01T00:00:00Z</date>\n"
+              "\t<key>dict</key>\n"
+              "\t<dict/>\n"
+              "\t<key>int</key>\n"
+              "\t<integer>-7</integer>\n"
+              "\t<key>real</key>\n"
+              "\t<real>0.5</real>\n"
+              "\t<key>yes</key>\n"
+              "\t<true/>\n"
+              "</dict>\n"
+              "</plist>\n");
+    EXPECT_EQ(xmlOf(Array{}).substr(xmlOf(Array{}).find("<plist")), "<plist version=\"1.0\">\n<array/>\n</plist>\n");
+    // Every type survives a round trip through XML and binary.
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+        auto bytes = PropertyList::serialize(v, format);
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(PropertyList::parse(*bytes), v);
+    }
+}
+
+TEST(PropertyListTest, LongDataWrapsAtTheLineLimit) {
+    Bytes data(100, 0xAB);
+    std::string xml = xmlOf(Array{Value(data)});
+    // One tab of indentation leaves 68 characters a line.
+    std::string firstLine = "\t" + std::string(68, 'q');
+    auto start = xml.find("<data>\n") + 7;
+    auto end = xml.find('\n', start);
+    EXPECT_EQ(end - start, firstLine.size()) << xml;
+    EXPECT_EQ(PropertyList::parse(bytesFromString(xml))->at(0), Value(data));
+}
+
+TEST(PropertyListTest, ReadsBinaryAndJSON) {
+    Value v = Array{Dictionary{{"bundleIdentifier", "com.apple.MobileSMS"}, {"n", 3}, {"x", 1.25}, {"on", true}}};
+    auto binary = PropertyList::serialize(v, PropertyList::Format::Binary);
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(stringFromBytes(Bytes(binary->begin(), binary->begin() + 8)), "bplist00");
+    EXPECT_EQ(PropertyList::parse(*binary), v);
+
+    auto json = PropertyList::parse(bytesFromString(
+        " [ {\"bundleIdentifier\": \"com.apple.MobileSMS\", \"n\": 3, \"x\": 1.25, \"on\": true} ] "));
+    EXPECT_EQ(json, v);
+    EXPECT_EQ(PropertyList::parse(bytesFromString(R"({"s":"caf\u00e9 \ud83d\ude00\n"})"))->operator[]("s"),
+              Value("caf\xC3\xA9 \xF0\x9F\x98\x80\n"));
+    auto written = PropertyList::serialize(v, PropertyList::Format::JSON);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(PropertyList::parse(*written), v);
+}
+
+TEST(PropertyListTest, MalformedInputGivesAnErrorNotACrash) {
+    std::string deep(5000, '[');
+    std::string deepXML = "<plist>";
+    for (int i = 0; i < 100000; ++i) deepXML += "<array>";
+    for (const std::string& bad :
+         {std::string(), std::string("garbage"), std::string("<plist><array><string>x</array></plist>"),
+          std::string("bplist00\x01\x02"), std::string("bplist00") + std::string(40, '\xff'), std::string("{\"a\":}"),
+          std::string("[1,]"), std::string("{\"a\":null}"), std::string("\"unterminated"), std::string("[1] 2"),
+          std::string("[\"\\ud800\"]"), std::string("[1e999999]"), deep, deepXML}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::parse(bytesFromString(bad), &error)) << bad.substr(0, 40);
+        ASSERT_TRUE(error) << bad.substr(0, 40);
+        EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
+        EXPECT_EQ(error->code(), 3840);
+    }
+    // Binary property lists cut anywhere never crash the reader.
+    auto binary = *PropertyList::serialize(Value(Dictionary{{"a", Array{"b", 1, 2.0, Bytes{1}}}}), PropertyList::Format::Binary);
+    for (std::size_t n = 0; n < binary.size(); ++n) {
+        PropertyList::parse(Bytes(binary.begin(), binary.begin() + static_cast<std::ptrdiff_t>(n)));
+    }
+}
+
+TEST(PropertyListTest, NullCannotBeWritten) {
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary, PropertyList::Format::JSON}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::serialize(Value(Array{1, Value()}), format, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), 3851);
+    }
+    ErrorPtr error;
+    EXPECT_FALSE(PropertyList::serialize(Value(Bytes{1}), PropertyList::Format::JSON, &error));
+}
+
+TEST(PropertyListTest, FilesAreReplacedWhole) {
+    test::TempDir dir;
+    std::string path = dir.file("CachedApplications.dat");
+    ErrorPtr error;
+    EXPECT_FALSE(PropertyList::readFile(path, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 260);
+
+    ASSERT_TRUE(PropertyList::writeFile(Value(Array{"one"}), path));
+    ASSERT_TRUE(PropertyList::writeFile(Value(Array{"two"}), path, PropertyList::Format::Binary));
+    EXPECT_EQ(PropertyList::readFile(path), Value(Array{"two"}));
+    EXPECT_FALSE(PropertyList::writeFile(Value(Array{"x"}), dir.file("missing/folder/file.plist"), PropertyList::Format::XML, &error));
+    EXPECT_FALSE(PropertyList::writeFile(Value(), path));
+    EXPECT_EQ(PropertyList::readFile(path), Value(Array{"two"}));  // a failed write keeps the old file
+}
+
+}  // namespace
+}  // namespace tandril
