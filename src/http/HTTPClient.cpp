@@ -37,6 +37,34 @@ bool isRedirect(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// Whether the JSON text nests arrays and objects no deeper than `limit`. Checked before
+// parsing, so that a hostile answer cannot make the parser build a deep tree.
+bool nestingWithin(const Bytes& text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const std::uint8_t c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) {
+                return false;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::chrono::milliseconds toMilliseconds(Duration d) {
     return std::max(std::chrono::milliseconds(1), std::chrono::duration_cast<std::chrono::milliseconds>(d));
 }
@@ -108,8 +136,13 @@ void HTTPClient::getJSON(const std::string& url, const QueryItems& query, JSONCo
           [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               std::optional<nlohmann::json> json;
               if (response) {
-                  nlohmann::json parsed = nlohmann::json::parse(response->body.begin(), response->body.end(),
-                                                                nullptr, /*allow_exceptions=*/false);
+                  nlohmann::json parsed;
+                  if (nestingWithin(response->body, kMaxJSONDepth)) {
+                      parsed = nlohmann::json::parse(response->body.begin(), response->body.end(), nullptr,
+                                                     /*allow_exceptions=*/false);
+                  } else {
+                      parsed = nlohmann::json(nlohmann::json::value_t::discarded);
+                  }
                   if (parsed.is_discarded()) {
                       error = HTTPError::make(HTTPError::InvalidJSON, "The answer is not valid JSON.", response->url);
                   } else {

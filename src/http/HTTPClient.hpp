@@ -43,6 +43,8 @@ public:
 
     static constexpr std::size_t kMaxJSONBytes = 1024 * 1024;
     static constexpr std::size_t kMaxImageBytes = 4 * 1024 * 1024;
+    // JSON nested deeper than this fails with InvalidJSON.
+    static constexpr int kMaxJSONDepth = 128;
 
     // "application/json", "text/json", "text/javascript".
     static const std::vector<std::string>& JSONContentTypes();
@@ -59,7 +61,8 @@ public:
     const Options& options() const { return options_; }
 
     void get(HTTPRequest request, ResponseCompletion completion);
-    // A JSON answer (capped at kMaxJSONBytes); a body that is not JSON fails with InvalidJSON.
+    // A JSON answer (capped at kMaxJSONBytes); a body that is not JSON, or nests deeper
+    // than kMaxJSONDepth, fails with InvalidJSON.
     void getJSON(const std::string& url, const QueryItems& query, JSONCompletion completion);
     // An image answer (capped at kMaxImageBytes); a body that Image cannot decode fails with
     // InvalidImage. `allowLoopback` as in HTTPRequest.

@@ -73,7 +73,7 @@ bool URLPolicy::isLoopbackHost(std::string_view host) {
 URLPolicy::Result URLPolicy::check(const std::string& url, bool allowLoopback) {
     Result result;
     URLHandle parsed;
-    if (parsed.handle == nullptr ||
+    if (parsed.handle == nullptr || url.find('\0') != std::string::npos ||
         curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
         result.error = HTTPError::make(HTTPError::InvalidURL, "The address is not a valid absolute URL.", url);
         return result;
@@ -134,15 +134,25 @@ std::string URLPolicy::percentEncode(std::string_view text) {
 
 std::optional<std::string> URLPolicy::appendingQueryItems(const std::string& url, const QueryItems& items) {
     URLHandle parsed;
-    if (parsed.handle == nullptr ||
+    if (parsed.handle == nullptr || url.find('\0') != std::string::npos ||
         curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
         return std::nullopt;
     }
+    // The query is written out here: setting it through curl's query part would rewrite
+    // some of the escapes.
+    curl_url_set(parsed.handle, CURLUPART_FRAGMENT, nullptr, 0);
+    const bool hasQuery = parsed.get(CURLUPART_QUERY).has_value();
+    std::optional<std::string> result = parsed.get(CURLUPART_URL);
+    if (!result) {
+        return std::nullopt;
+    }
+    char separator = hasQuery ? '&' : '?';
     for (const auto& [name, value] : items) {
-        const std::string item = percentEncode(name) + "=" + percentEncode(value);
-        if (curl_url_set(parsed.handle, CURLUPART_QUERY, item.c_str(), CURLU_APPENDQUERY) != CURLUE_OK) {
-            return std::nullopt;
-        }
+        *result += separator + percentEncode(name) + "=" + percentEncode(value);
+        separator = '&';
+    }
+    if (curl_url_set(parsed.handle, CURLUPART_URL, result->c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return std::nullopt;
     }
     return parsed.get(CURLUPART_URL);
 }
