@@ -44,6 +44,8 @@ public:
     void deactivate();
     // Queues `event` on the event queue; dropped at delivery when the central is no longer active.
     void deliver(std::function<void(const std::shared_ptr<PlatformCentralDelegate>&)> event);
+    // Queues `job` on the event queue; dropped at delivery when the central is no longer active.
+    void post(std::function<void()> job);
     // Reports an advertisement of `peripheral` if a scan runs and its filter lets it through.
     void reportAdvertisement(const std::shared_ptr<SimPeripheral>& peripheral, std::int64_t RSSI);
     // Whether a scan runs with duplicates allowed.

@@ -168,17 +168,24 @@ private:
         std::optional<tandril::UUID> characteristicUUID;
     };
 
-    // Runs `job` on the main loop after the operation's latency.
+    using PeripheralEvent = std::function<void(const std::shared_ptr<PlatformPeripheralDelegate>&)>;
+
+    // Runs `job` on the main loop after the operation's latency (plus `extra`).
     void afterLatency(SimOperation operation, std::function<void()> job, Duration extra = Duration::zero());
-    // Queues an event for the current link: dropped at delivery when the link is gone.
-    void deliverOnLink(std::function<void(const std::shared_ptr<PlatformPeripheralDelegate>&)> event);
+    // The number of the link that is up now; absent while there is none.
+    std::optional<std::uint64_t> currentLink() const;
+    bool isLink(std::uint64_t link) const;
     std::shared_ptr<SimCentral> linkedCentral() const;
+    // Queues a peripheral event for link `link`; dropped at delivery unless that link is still up.
+    void deliverOnLink(std::uint64_t link, PeripheralEvent event);
     ErrorPtr takeFault(SimOperation operation, const std::optional<tandril::UUID>& characteristicUUID);
     // Encrypts the link for an access that needs it; the error when that is refused.
     ErrorPtr secureAccess();
     void completeConnect(std::uint64_t attempt);
+    void retryPendingConnect();
     void endLink(ErrorPtr error, bool report);
     std::shared_ptr<SimCharacteristic> ownCharacteristic(const std::shared_ptr<PlatformCharacteristic>& c) const;
+    std::shared_ptr<SimService> ownService(const std::shared_ptr<PlatformService>& s) const;
 
     const tandril::UUID identifier_;
     mutable std::mutex mutex_;
