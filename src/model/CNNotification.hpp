@@ -54,7 +54,6 @@ public:
     // "<CNNotification: 0x...> <bundle identifier, display name, message>", "(null)" for
     // what is absent.
     std::string description() const override;
-    std::string className() const override { return "CNNotification"; }
 
 private:
     std::optional<Bytes> uniqueIdentifier_;

@@ -33,7 +33,6 @@ public:
     // "enabled" as the text "1" or "0". Every value is a string; the icon is not included.
     Dictionary dictionaryRepresentation() const;
 
-    std::string className() const override { return "CNNotificationApplication"; }
 
 private:
     std::optional<std::string> bundleIdentifier_;

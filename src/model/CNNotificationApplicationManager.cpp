@@ -49,6 +49,10 @@ const std::string* stringValue(const Dictionary& entry, const char* key) {
     return found == entry.end() ? nullptr : found->second.asString();
 }
 
+bool holdsNul(const std::optional<std::string>& text) {
+    return text && text->find('\0') != std::string::npos;
+}
+
 // A name that Bundle::pathForResource can take as a single file name.
 bool isPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.size() <= 250 &&
@@ -168,6 +172,11 @@ void CNNotificationApplicationManager::saveData() {
     Array entries;
     entries.reserve(cachedApplications_.size());
     for (const auto& application : cachedApplications_) {
+        // A property list cannot hold a NUL inside a text; a record with one (only a phone
+        // that misbehaves sends it) stays in memory and is left out of the file.
+        if (holdsNul(application->bundleIdentifier()) || holdsNul(application->displayName())) {
+            continue;
+        }
         entries.emplace_back(application->dictionaryRepresentation());
     }
     PropertyList::writeFile(Value(std::move(entries)), applicationsPath(), PropertyList::Format::XML);

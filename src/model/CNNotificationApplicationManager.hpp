@@ -55,7 +55,8 @@ public:
     // Replaces the catalogue with the file's content. A missing or malformed file gives an
     // empty catalogue; elements that are not dictionaries are skipped.
     void loadData();
-    // Writes the catalogue file atomically; a failed write is not reported.
+    // Writes the catalogue file atomically; a failed write is not reported. Records whose
+    // identifier or name holds a NUL character cannot be stored and are left out.
     void saveData();
     // Ascending by display name: canonically equivalent names are equal (compared in NFD),
     // others by Unicode code points, case-sensitively, without locale. Records without a
@@ -87,7 +88,6 @@ public:
     std::shared_ptr<HTTPClient> httpClient();
     void setHTTPClient(std::shared_ptr<HTTPClient> client) { httpClient_ = std::move(client); }
 
-    std::string className() const override { return "CNNotificationApplicationManager"; }
 
 private:
     std::vector<std::shared_ptr<CNNotificationApplication>> cachedApplications_;
