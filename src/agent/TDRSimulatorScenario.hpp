@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "foundation/Object.hpp"
+#include "foundation/RunLoop.hpp"
+
+namespace tandril {
+
+class SimPhone;
+class SimRadio;
+class TDRAppDelegate;
+class TDRLocalMessageBus;
+class TDRTerminalChooser;
+class TDRTerminalPresenter;
+
+// The simulator's script: the real agent shell, engine, catalogue and BLE layer over the
+// simulated radio, with one simulated iPhone that runs a few familiar applications. The
+// phone holds a few notifications from the start, raises a new one every few seconds,
+// withdraws some, and once in a while leaves range for a moment and comes back (the agent
+// reconnects without a notice). With no preferred phone yet, the script asks for the device
+// chooser as the settings application's "Select Device" would, and the terminal chooser
+// picks the phone.
+//
+// It runs on RunLoop::main() (real or virtual time). The desktop is the terminal: the
+// notifications and the chooser print to `out`.
+class TDRSimulatorScenario : public Object {
+public:
+    // Seconds.
+    static constexpr double kNotificationInterval = 6.0;
+    // How long a secured connection lasts before the phone leaves range, and how long it stays away.
+    static constexpr double kConnectedBeforeDrop = 40.0;
+    static constexpr double kAwayDuration = 15.0;
+    // The phone's identifier stays the same between runs, so that the agent finds the phone
+    // it paired with in an earlier run.
+    static constexpr const char* kPhoneIdentifier = "5A1D0C3E-7B1F-4C2A-9E3D-0F6B8A4C2D10";
+    static constexpr const char* kPhoneName = "Sam's iPhone";
+
+    static std::shared_ptr<TDRSimulatorScenario> create(std::ostream& out);
+    ~TDRSimulatorScenario() override;
+
+    // Points the per-user data folder and the user defaults at `dataDirectory` and gives
+    // the agent a defaults domain of its own, so that nothing the real agent or the
+    // settings application reads is touched. Call before start().
+    static void useDataDirectory(const std::string& dataDirectory);
+    // The agent's defaults domain in the simulator.
+    static constexpr const char* kDefaultsDomain = "com.Varn.Glimwick";
+
+    // Installs the radio and the phone and starts the agent. The main bundle must be set.
+    void start();
+
+    const std::shared_ptr<SimPhone>& phone() const { return phone_; }
+    const std::shared_ptr<SimRadio>& radio() const { return radio_; }
+    const std::shared_ptr<TDRAppDelegate>& appDelegate() const { return app_; }
+    const std::shared_ptr<TDRTerminalPresenter>& presenter() const { return presenter_; }
+    const std::shared_ptr<TDRTerminalChooser>& chooser() const { return chooser_; }
+    const std::shared_ptr<TDRLocalMessageBus>& bus() const { return bus_; }
+
+    std::string className() const override { return "TDRSimulatorScenario"; }
+
+private:
+    explicit TDRSimulatorScenario(std::ostream& out);
+    void scheduleTick();
+    void tick();
+    void addNextNotification();
+    void leaveRange();
+    void returnToRange();
+
+    std::ostream& out_;
+    std::shared_ptr<SimRadio> radio_;
+    std::shared_ptr<SimPhone> phone_;
+    std::shared_ptr<TDRTerminalPresenter> presenter_;
+    std::shared_ptr<TDRTerminalChooser> chooser_;
+    std::shared_ptr<TDRLocalMessageBus> bus_;
+    std::shared_ptr<TDRAppDelegate> app_;
+    std::size_t nextMessage_ = 0;
+    std::deque<std::uint32_t> raised_;
+    std::optional<TimePoint> securedSince_;
+    bool away_ = false;
+};
+
+}  // namespace tandril
