@@ -21,6 +21,7 @@ ConnectionFixture::ConnectionFixture() {
     engine = CNConsumerManager::create();
     engine->setDelegate(delegate);
     runUntilIdle();
+    logs.clear();
 }
 
 ConnectionFixture::~ConnectionFixture() {
