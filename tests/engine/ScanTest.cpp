@@ -59,7 +59,7 @@ TEST_F(ScanTest, StoppingCancelsTheRestartAndResetLeavesItHarmless) {
     engine->startScanning();
     engine->stopScanning();
     advance(120);
-    EXPECT_EQ(std::count(logs.lines().begin(), logs.lines().end(), "[CONSUMER] Resetting scan..."), 0);
+    EXPECT_EQ(logs.count("[CONSUMER] Resetting scan..."), 0u);
 
     const auto centrals = radio->centralCount();
     engine->startScanning();
