@@ -84,6 +84,7 @@ void TDRSimulatorScenario::start() {
         .identifier(UUID::fromStringOrNil(kPhoneIdentifier))
         .bonded(pairedBefore)
         .acceptsPairing(true);
+    if (pairedBefore) phone.pairedClassicDevice(kPhoneName);
     for (const auto& app : TDRSimulatorBundle::applications()) phone.app(app.bundleIdentifier, app.displayName);
     // Waiting on the phone before the agent connects.
     phone.notification("com.apple.MobileSMS", "Anna", "", "Call me when you land")
@@ -124,6 +125,12 @@ void TDRSimulatorScenario::tick() {
     }
     const auto now = RunLoop::main().now();
     if (!securedSince_) securedSince_ = now;
+    // The first connection paired the devices: the computer lists the phone from now on,
+    // and the agent recognises it as bonded when it comes back.
+    if (!pairedListed_) {
+        pairedListed_ = true;
+        if (radio_->pairedDevices().empty()) radio_->addPairedDevice(kPhoneName, phone_);
+    }
     if (now - *securedSince_ >= seconds(kConnectedBeforeDrop)) {
         leaveRange();
         return;

@@ -82,6 +82,7 @@ private:
     std::deque<std::uint32_t> raised_;
     std::optional<TimePoint> securedSince_;
     bool away_ = false;
+    bool pairedListed_ = false;
 };
 
 }  // namespace tandril

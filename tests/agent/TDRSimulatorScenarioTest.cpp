@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "agent/TDRAppDelegate.hpp"
+#include "agent/TDRSimulatorBundle.hpp"
+#include "agent/TDRSimulatorScenario.hpp"
+#include "agent/TDRTerminalChooser.hpp"
+#include "agent/TDRTerminalPresenter.hpp"
+#include "agent/TDRUserNotification.hpp"
+#include "ble/LGCentralManager.hpp"
+#include "ble/platform/PlatformAdapter.hpp"
+#include "foundation/Bundle.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/UserDefaults.hpp"
+#include "model/CNNotificationApplicationManager.hpp"
+#include "support/LoopFixture.hpp"
+
+namespace tandril::test {
+namespace {
+
+class TDRSimulatorScenarioTest : public LoopFixture {
+protected:
+    TDRSimulatorScenarioTest() {
+        LGCentralManager::resetSharedInstance();
+        EXPECT_TRUE(TDRSimulatorBundle::write(home.file("Tandril.app"), "1.0"));
+        Bundle::setMainBundle(Bundle::bundleWithPath(home.file("Tandril.app")));
+        TDRSimulatorScenario::useDataDirectory(home.file("simulator"));
+    }
+    ~TDRSimulatorScenarioTest() override {
+        scenario.reset();
+        runUntilIdle();
+        CNNotificationApplicationManager::setDefaultManager(nullptr);
+        LGCentralManager::resetSharedInstance();
+        PlatformAdapter::setCurrent(nullptr);
+        Bundle::setMainBundle(nullptr);
+    }
+
+    std::vector<std::string> shownTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& n : scenario->presenter()->deliveredNotifications()) {
+            texts.push_back(n->title().value_or("-") + "|" + n->subtitle().value_or("-") + "|" +
+                            n->informativeText().value_or("-"));
+        }
+        return texts;
+    }
+    // Advances second by second until `done`, at most `limit` seconds.
+    bool advanceUntil(const std::function<bool()>& done, int limit) {
+        for (int i = 0; i < limit && !done(); ++i) advance(1.0);
+        return done();
+    }
+
+    std::ostringstream out;
+    std::shared_ptr<TDRSimulatorScenario> scenario = TDRSimulatorScenario::create(out);
+};
+
+TEST_F(TDRSimulatorScenarioTest, FromStartToTheFirstPhoneNotification) {
+    scenario->start();
+    ASSERT_TRUE(advanceUntil([&] { return shownTexts().size() >= 2; }, 60)) << out.str();
+
+    // The chooser was opened and the phone picked as a user would.
+    EXPECT_NE(out.str().find("[chooser] selecting 'Sam's iPhone' and pressing Connect"), std::string::npos);
+    const auto texts = shownTexts();
+    EXPECT_EQ(texts[0], "Tandril|-|Connected to Sam's iPhone.");
+    EXPECT_EQ(texts[1], "Messages|Anna|Call me when you land");
+    const auto& shown = scenario->presenter()->deliveredNotifications();
+    EXPECT_EQ(shown[0]->identityImage(), nullptr);
+    EXPECT_NE(shown[1]->identityImage(), nullptr);  // the bundle's default icon
+
+    // What the agent learnt stays in the simulator's own folders.
+    EXPECT_EQ(UserDefaults::standardUserDefaults().stringForKey("CNConsumerManagerPreferredUUID"),
+              std::optional<std::string>(TDRSimulatorScenario::kPhoneIdentifier));
+    EXPECT_EQ(UserDefaults::standardUserDefaults().path().rfind(home.file("simulator"), 0), 0u);
+    EXPECT_TRUE(Paths::fileExists(home.file("simulator/data/Tandril/CachedApplications.dat")));
+}
+
+TEST_F(TDRSimulatorScenarioTest, LinkDropWithinAMinuteReconnectsSilently) {
+    scenario->start();
+    ASSERT_TRUE(advanceUntil([&] { return scenario->appDelegate()->securedConnection(); }, 60));
+    ASSERT_TRUE(advanceUntil([&] { return !scenario->appDelegate()->securedConnection(); }, 120)) << out.str();
+    EXPECT_NE(out.str().find("[simulator] the phone leaves range"), std::string::npos);
+    ASSERT_TRUE(advanceUntil([&] { return scenario->appDelegate()->securedConnection(); }, 59)) << out.str();
+    advance(120.0);
+    for (const auto& text : shownTexts()) EXPECT_EQ(text.find("Disconnected from"), std::string::npos) << text;
+    EXPECT_EQ(out.str().find("Disconnected from"), std::string::npos);
+}
+
+TEST(TDRTerminalPresenterTest, ShowsPhoneTextsWithoutTerminalControl) {
+    TDRUserNotification n;
+    n.setTitle(std::string("Chat"));
+    n.setSubtitle(std::string("Anna\x1b[2J"));
+    n.setInformativeText(std::string("line one\nline two\x07"));
+    EXPECT_EQ(TDRTerminalPresenter::render(n),
+              "+-- Chat  [agent icon]\n|   Anna\\x1b[2J\n|   line one\\nline two\\x07\n+--");
+}
+
+}  // namespace
+}  // namespace tandril::test
