@@ -1,0 +1,47 @@
+// libFuzzer target for the notification-service codec: Notification Source values, Data
+// Source fragments and the time between them, in any order.
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <unistd.h>
+
+#include "../tests/engine/CodecFuzzInput.hpp"
+#include "foundation/DispatchQueue.hpp"
+#include "foundation/Log.hpp"
+#include "foundation/Paths.hpp"
+#include "foundation/UserDefaults.hpp"
+
+namespace {
+
+struct Harness {
+    Harness() {
+        tandril::RunLoop::setMain(&loop);
+        tandril::DispatchQueue::setFactory([this](std::string label) {
+            return tandril::DispatchQueue::createOnLoop(std::move(label), loop);
+        });
+        const auto home = std::filesystem::temp_directory_path() / ("tandril-fuzz-codec-" + std::to_string(getpid()));
+        tandril::Paths::setApplicationSupportDirectory((home / "Application Support").string());
+        tandril::Paths::setConfigDirectory((home / "config").string());
+        tandril::Paths::setDefaultsDirectory((home / "config" / "Tandril").string());
+        tandril::Paths::setSyncWrites(false);
+        tandril::UserDefaults::resetStandardUserDefaults();
+        tandril::setLogSink([](const std::string&) {});
+        tandril::codecfuzz::refuseIconLookups();
+        engine = tandril::CNConsumerManager::create();
+    }
+    tandril::VirtualRunLoop loop;
+    std::shared_ptr<tandril::CNConsumerManager> engine;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Harness* harness = new Harness();
+    // A fresh engine now and then, so that state carried between inputs stays small.
+    static unsigned runs = 0;
+    if (++runs % 256 == 0) harness->engine = tandril::CNConsumerManager::create();
+    tandril::codecfuzz::replay(*harness->engine, harness->loop, data, size);
+    return 0;
+}
