@@ -109,8 +109,8 @@ public:
     }
 
     // Connects, then subscribes to the notification-center service as the connection
-    // sequence does (Data Source first, then Notification Source).
-    void link(std::shared_ptr<SimPhone> simPhone) {
+    // sequence does (Data Source first, then Notification Source unless told otherwise).
+    void link(std::shared_ptr<SimPhone> simPhone, bool subscribeNotifications = true) {
         connect(std::move(simPhone));
         if (!notificationService) return;
         notificationService->discoverCharacteristicsWithUUIDs(
@@ -132,7 +132,7 @@ public:
             });
         }
         loop_.runUntilIdle();
-        subscribeNotificationSource();
+        if (subscribeNotifications) subscribeNotificationSource();
     }
 
     // Subscribes to the Notification Source (again): the phone then announces every
