@@ -425,6 +425,9 @@ void CNConsumerManager::hookMainService(const std::shared_ptr<LGService>& servic
                             });
                     });
                 },
+                // Only logged. Once the connection sequence discovers the services again
+                // this wrapper is replaced and later notifications are dropped by the BLE
+                // layer; nothing depends on them, so they are left to go.
                 [](const std::optional<Bytes>& value, const ErrorPtr& updateError) {
                     log("Update %@ %@", describe(value), updateError);
                 });
