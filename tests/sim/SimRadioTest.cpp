@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
 #include "foundation/DispatchQueue.hpp"
@@ -11,6 +13,7 @@
 #include "sim/SimClassicDevice.hpp"
 #include "sim/SimPeripheral.hpp"
 #include "sim/SimService.hpp"
+#include "foundation/VirtualRunLoop.hpp"
 #include "support/LoopFixture.hpp"
 
 namespace tandril::test {
@@ -355,6 +358,32 @@ TEST_F(SimRadioTest, DeviceHooksAnswerAfterTheOperationsOwnEvent) {
     EXPECT_EQ(take(), (Lines{"value 0011 06 -"}));
     EXPECT_EQ(echo->answer->value(), Bytes{6});
     EXPECT_EQ(echo->command->writtenValues(), (std::vector<Bytes>{Bytes{5}, Bytes{}}));
+}
+
+TEST(SimRadioThreadTest, ThreadedEventQueueReadsStateWhileTheMainThreadChangesIt) {
+    VirtualRunLoop loop;
+    RunLoop::setMain(&loop);
+    {
+        auto radio = SimRadio::create();
+        auto queue = DispatchQueue::createThreaded("events");
+        auto delegate = std::make_shared<RecordingDelegate>(queue);
+        auto central = radio->createCentral(delegate, queue);
+        auto device = SimPeripheral::create(std::string("Phone"));
+        device->setDelegate(delegate);
+        radio->addPeripheral(device);
+        for (int i = 0; i < 200; ++i) {
+            radio->setState(i % 2 ? CBCentralManagerStatePoweredOn : CBCentralManagerStatePoweredOff);
+            central->connectPeripheral(device, std::nullopt);
+            loop.runUntilIdle();
+        }
+        std::promise<void> drained;
+        queue->async([&drained] { drained.set_value(); });
+        drained.get_future().wait();
+        ASSERT_EQ(delegate->events.front(), "state 5");
+        for (const auto& line : delegate->events) EXPECT_EQ(line.find("off the queue"), std::string::npos) << line;
+        EXPECT_EQ(delegate->events.back(), "connect Phone state 2");
+    }
+    RunLoop::setMain(nullptr);
 }
 
 }  // namespace
