@@ -8,6 +8,7 @@
 #include <set>
 
 #include "engine/CodecBytes.hpp"
+#include "engine/CodecFuzzInput.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
 #include "engine/PhoneLink.hpp"
@@ -390,6 +391,43 @@ TEST_F(CodecBytesTest, InvalidUTF8ValuesBecomeAbsentFields) {
     EXPECT_FALSE(added()[0]->title().has_value());
     EXPECT_FALSE(added()[0]->subtitle().has_value());
     EXPECT_EQ(added()[0]->message(), "ok");
+}
+
+
+// The icon lookup is pointed at a URL the HTTP client refuses, so the download ends at
+// once without touching the network; its callback still comes through the main loop.
+class CodecDownloadTest : public CodecBytesTest {
+protected:
+    void SetUp() override {
+        CodecBytesTest::SetUp();
+        codecfuzz::refuseIconLookups();
+    }
+    bool catalogueLists(const std::string& identifier) {
+        for (const auto& app : CNNotificationApplicationManager::defaultManager()->cachedApplications()) {
+            if (app->bundleIdentifier() == identifier) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(CodecDownloadTest, RecordWaitingForItsIconIsDeliveredWhenTheDownloadEnds) {
+    feed(codec::notificationAnswer("01 00 00 00", "com.example.noicon", "Hello", "", "there", ""));
+    feed(codec::appAnswer("com.example.noicon", "No Icon"));
+    EXPECT_TRUE(engine().pendingNotifications().empty());
+    ASSERT_TRUE(loop().runUntil([this] { return !added().empty(); }, std::chrono::milliseconds(5000)));
+    EXPECT_EQ(added()[0]->application()->displayName(), "No Icon");
+    EXPECT_TRUE(catalogueLists("com.example.noicon"));
+}
+
+TEST_F(CodecDownloadTest, RemovedWhileTheIconDownloadsIsNeverDelivered) {
+    feed(codec::notificationAnswer("01 00 00 00", "com.example.noicon", "Hello", "", "there", ""));
+    feed(codec::appAnswer("com.example.noicon", "No Icon"));
+    engine().handleNotificationSourceData(codec::bytes("02 00 00 01 01 00 00 00"));
+    ASSERT_TRUE(loop().runUntil([this] { return catalogueLists("com.example.noicon"); },
+                                std::chrono::milliseconds(5000)));
+    runUntilIdle();
+    EXPECT_TRUE(added().empty());
+    EXPECT_TRUE(engine().activeNotifications().empty());
 }
 
 }  // namespace
