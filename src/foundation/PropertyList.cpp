@@ -2,11 +2,13 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "foundation/Paths.hpp"
 
@@ -153,6 +155,87 @@ bool xmlNestingWithinLimit(std::string_view text) {
             if (++depth > kMaxDepth) return false;
         }
         i = end;
+    }
+    return true;
+}
+
+// libplist's binary reader also recurses once per level. Walk the object graph first,
+// without recursion: refuse nesting beyond kMaxDepth and cycles. Structural damage that
+// libplist itself detects is left to it.
+bool binaryNestingWithinLimit(const std::uint8_t* data, std::size_t size) {
+    if (size < 8 + 32) return true;
+    const std::uint8_t* trailer = data + size - 32;
+    auto readBE = [](const std::uint8_t* p, std::size_t n) {
+        std::uint64_t v = 0;
+        for (std::size_t i = 0; i < n; ++i) v = v << 8 | p[i];
+        return v;
+    };
+    std::size_t offsetSize = trailer[6];
+    std::size_t refSize = trailer[7];
+    std::uint64_t count = readBE(trailer + 8, 8);
+    std::uint64_t tableOffset = readBE(trailer + 24, 8);
+    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8 || tableOffset >= size ||
+        count > (size - tableOffset) / offsetSize) {
+        return true;  // not something libplist will walk
+    }
+    auto offsetOf = [&](std::uint64_t index) { return readBE(data + tableOffset + index * offsetSize, offsetSize); };
+    // The references held by object `index`, or none when it is not a collection.
+    auto children = [&](std::uint64_t index, std::vector<std::uint64_t>& out) {
+        out.clear();
+        std::uint64_t offset = offsetOf(index);
+        if (offset >= size) return;
+        std::uint8_t marker = data[offset];
+        std::uint8_t type = marker >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD) return;
+        std::uint64_t n = marker & 0x0F;
+        std::uint64_t at = offset + 1;
+        if (n == 0x0F) {
+            if (at >= size || (data[at] >> 4) != 0x1) return;
+            std::size_t width = std::size_t{1} << (data[at] & 0x0F);
+            if (width > 8 || at + 1 + width > size) return;
+            n = readBE(data + at + 1, width);
+            at += 1 + width;
+        }
+        if (type == 0xD) n *= 2;
+        if (n > size || at + n * refSize > size) return;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            std::uint64_t ref = readBE(data + at + i * refSize, refSize);
+            if (ref < count) out.push_back(ref);
+        }
+    };
+    // Longest path by an explicit depth-first walk; 1 = on the current path, 2 = finished.
+    std::vector<std::uint8_t> state(count, 0);
+    std::vector<int> depth(count, 0);
+    struct Frame {
+        std::uint64_t index;
+        std::vector<std::uint64_t> kids;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    std::uint64_t root = readBE(trailer + 16, 8);
+    if (root >= count) return true;
+    stack.push_back(Frame{root, {}, 0});
+    children(root, stack.back().kids);
+    state[root] = 1;
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next < top.kids.size()) {
+            std::uint64_t kid = top.kids[top.next++];
+            if (state[kid] == 1) return false;  // a cycle
+            if (state[kid] == 2) continue;
+            if (stack.size() >= static_cast<std::size_t>(kMaxDepth)) return false;
+            state[kid] = 1;
+            Frame frame{kid, {}, 0};
+            children(kid, frame.kids);
+            stack.push_back(std::move(frame));
+            continue;
+        }
+        int deepest = 0;
+        for (std::uint64_t kid : top.kids) deepest = std::max(deepest, depth[kid]);
+        depth[top.index] = deepest + 1;
+        if (depth[top.index] > kMaxDepth) return false;
+        state[top.index] = 2;
+        stack.pop_back();
     }
     return true;
 }
@@ -665,6 +748,7 @@ std::optional<Value> PropertyList::parse(const Bytes& data, ErrorPtr* error) {
 
     plist_t root = nullptr;
     if (text.substr(0, 6) == "bplist") {
+        if (!binaryNestingWithinLimit(data.data(), data.size())) return corrupt(error, "nested too deeply or cyclic");
         plist_from_bin(bytes, length, &root);
         if (!root) return corrupt(error, "malformed binary property list");
     } else {

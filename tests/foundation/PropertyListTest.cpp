@@ -33,6 +33,35 @@ const char* const kCatalogue =
     "</array>\n"
     "</plist>\n";
 
+// A binary property list of `n` arrays, each holding the next; `last` is what the
+// innermost one refers to (n for an empty array, or an earlier index for a cycle).
+Bytes nestedBinary(std::uint32_t n, std::uint32_t last) {
+    Bytes out = bytesFromString("bplist00");
+    auto put32 = [&](std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    };
+    std::vector<std::uint32_t> offsets;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        std::uint32_t next = i + 1 < n ? i + 1 : last;
+        if (next >= n) {
+            out.push_back(0xA0);
+        } else {
+            out.push_back(0xA1);
+            put32(next);
+        }
+    }
+    auto table = static_cast<std::uint32_t>(out.size());
+    for (std::uint32_t o : offsets) put32(o);
+    out.insert(out.end(), 6, 0);
+    out.push_back(4);  // offset size
+    out.push_back(4);  // reference size
+    for (std::uint64_t v : {std::uint64_t{n}, std::uint64_t{0}, std::uint64_t{table}}) {
+        for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    }
+    return out;
+}
+
 std::string xmlOf(const Value& v) {
     auto bytes = PropertyList::serialize(v, PropertyList::Format::XML);
     return bytes ? stringFromBytes(*bytes) : "<failed>";
@@ -139,6 +168,18 @@ TEST(PropertyListTest, MalformedInputGivesAnErrorNotACrash) {
     auto binary = *PropertyList::serialize(Value(Dictionary{{"a", Array{"b", 1, 2.0, Bytes{1}}}}), PropertyList::Format::Binary);
     for (std::size_t n = 0; n < binary.size(); ++n) {
         PropertyList::parse(Bytes(binary.begin(), binary.begin() + static_cast<std::ptrdiff_t>(n)));
+    }
+}
+
+TEST(PropertyListTest, BinaryNestingIsBoundedAndCyclesRefused) {
+    auto shallow = PropertyList::parse(nestedBinary(3, 3));
+    ASSERT_TRUE(shallow);
+    EXPECT_EQ(*shallow, Value(Array{Array{Array{}}}));
+    for (const Bytes& bad : {nestedBinary(200000, 200000), nestedBinary(3, 0)}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::parse(bad, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), 3840);
     }
 }
 
