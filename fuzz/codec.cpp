@@ -21,7 +21,7 @@ struct Harness {
         tandril::DispatchQueue::setFactory([this](std::string label) {
             return tandril::DispatchQueue::createOnLoop(std::move(label), loop);
         });
-        const auto home = std::filesystem::temp_directory_path() / ("tandril-fuzz-codec-" + std::to_string(getpid()));
+        home = std::filesystem::temp_directory_path() / ("tandril-fuzz-codec-" + std::to_string(getpid()));
         tandril::Paths::setApplicationSupportDirectory((home / "Application Support").string());
         tandril::Paths::setConfigDirectory((home / "config").string());
         tandril::Paths::setDefaultsDirectory((home / "config" / "Tandril").string());
@@ -32,6 +32,7 @@ struct Harness {
         engine = tandril::CNConsumerManager::create();
     }
     tandril::VirtualRunLoop loop;
+    std::filesystem::path home;
     std::shared_ptr<tandril::CNConsumerManager> engine;
 };
 
@@ -41,7 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static Harness* harness = new Harness();
     // A fresh engine now and then, so that state carried between inputs stays small.
     static unsigned runs = 0;
-    if (++runs % 256 == 0) harness->engine = tandril::CNConsumerManager::create();
+    if (++runs % 256 == 0) {
+        // The catalogue grows with every new application name and is rewritten whole on
+        // each change: start it afresh too, or the target slows down as it runs.
+        harness->engine.reset();
+        tandril::CNNotificationApplicationManager::setDefaultManager(nullptr);
+        std::filesystem::remove_all(harness->home / "Application Support");
+        harness->engine = tandril::CNConsumerManager::create();
+    }
     tandril::codecfuzz::replay(*harness->engine, harness->loop, data, size);
     return 0;
 }
