@@ -86,6 +86,9 @@ void CurlWorker::begin(Transfer transfer) {
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<std::int64_t>(1, t.totalTimeout.count())));
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBodyBytes));
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, active->errorBuffer);
+    if (t.loopback) {
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+    }
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* context) {
         auto* self = static_cast<Active*>(context);
         const std::size_t length = size * count;

@@ -36,6 +36,7 @@ public:
         std::chrono::milliseconds connectTimeout{10000};
         std::chrono::milliseconds totalTimeout{30000};
         std::size_t maxBodyBytes = 0;
+        bool loopback = false;  // a loopback host: never through a proxy
         std::function<void(Outcome)> onDone;
     };
 

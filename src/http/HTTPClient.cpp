@@ -217,6 +217,7 @@ void HTTPClient::send(const std::shared_ptr<Pending>& pending, const std::string
     transfer.connectTimeout = toMilliseconds(options_.connectTimeout);
     transfer.totalTimeout = toMilliseconds(std::chrono::duration_cast<Duration>(remaining));
     transfer.maxBodyBytes = pending->request.maxBodyBytes;
+    transfer.loopback = loopback;
     transfer.onDone = [this, pending, url, loopback](CurlWorker::Outcome outcome) {
         const Deliver& deliver = pending->deliver;
         if (outcome.cancelled) {
