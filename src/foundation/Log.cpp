@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -35,10 +36,11 @@ void writeToStandardError(const std::string& line) {
     }
 }
 
+// The shortest text that reads back as the same number, as the platform prints numbers.
 std::string realText(double d) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%g", d);
-    return buffer;
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, d);
+    return std::string(buffer, result.ptr);
 }
 
 bool isLengthModifier(char c) { return c == 'l' || c == 'h' || c == 'q' || c == 'z' || c == 't' || c == 'j'; }

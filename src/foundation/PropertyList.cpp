@@ -69,11 +69,10 @@ std::optional<Value> fromPlist(plist_t node, int depth, std::string& problem) {
         return Value(d);
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        std::string text = s ? s : "";
-        std::free(s);
-        return Value(std::move(text));
+        // By pointer and length: plist_get_string_val aborts on a string holding a NUL.
+        std::uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        return Value(s ? std::string(s, length) : std::string());
     }
     case PLIST_DATA: {
         char* bytes = nullptr;
@@ -159,10 +158,10 @@ bool xmlNestingWithinLimit(std::string_view text) {
     return true;
 }
 
-// libplist's binary reader also recurses once per level. Walk the object graph first,
-// without recursion: refuse nesting beyond kMaxDepth and cycles. Structural damage that
-// libplist itself detects is left to it.
-bool binaryNestingWithinLimit(const std::uint8_t* data, std::size_t size) {
+// libplist's binary reader recurses once per level, and aborts on some strings. Check the
+// object table first, without recursion: refuse nesting beyond kMaxDepth, cycles, and
+// UTF-16 strings holding U+0000. Structural damage that libplist detects is left to it.
+bool binaryIsSafeToRead(const std::uint8_t* data, std::size_t size) {
     if (size < 8 + 32) return true;
     const std::uint8_t* trailer = data + size - 32;
     auto readBE = [](const std::uint8_t* p, std::size_t n) {
@@ -179,30 +178,48 @@ bool binaryNestingWithinLimit(const std::uint8_t* data, std::size_t size) {
         return true;  // not something libplist will walk
     }
     auto offsetOf = [&](std::uint64_t index) { return readBE(data + tableOffset + index * offsetSize, offsetSize); };
+    // An object's type (high nibble of its marker), its element count and where its
+    // contents start; false when the header runs off the end.
+    struct Header {
+        std::uint8_t type;
+        std::uint64_t count;
+        std::uint64_t start;
+    };
+    auto headerOf = [&](std::uint64_t index, Header& h) {
+        std::uint64_t offset = offsetOf(index);
+        if (offset >= size) return false;
+        h.type = data[offset] >> 4;
+        h.count = data[offset] & 0x0F;
+        h.start = offset + 1;
+        if (h.count == 0x0F) {
+            if (h.start >= size || (data[h.start] >> 4) != 0x1) return false;
+            std::size_t width = std::size_t{1} << (data[h.start] & 0x0F);
+            if (width > 8 || h.start + 1 + width > size) return false;
+            h.count = readBE(data + h.start + 1, width);
+            h.start += 1 + width;
+        }
+        return h.count <= size;
+    };
     // The references held by object `index`, or none when it is not a collection.
     auto children = [&](std::uint64_t index, std::vector<std::uint64_t>& out) {
         out.clear();
-        std::uint64_t offset = offsetOf(index);
-        if (offset >= size) return;
-        std::uint8_t marker = data[offset];
-        std::uint8_t type = marker >> 4;
-        if (type != 0xA && type != 0xC && type != 0xD) return;
-        std::uint64_t n = marker & 0x0F;
-        std::uint64_t at = offset + 1;
-        if (n == 0x0F) {
-            if (at >= size || (data[at] >> 4) != 0x1) return;
-            std::size_t width = std::size_t{1} << (data[at] & 0x0F);
-            if (width > 8 || at + 1 + width > size) return;
-            n = readBE(data + at + 1, width);
-            at += 1 + width;
-        }
-        if (type == 0xD) n *= 2;
-        if (n > size || at + n * refSize > size) return;
+        Header h{};
+        if (!headerOf(index, h) || (h.type != 0xA && h.type != 0xC && h.type != 0xD)) return;
+        std::uint64_t n = h.type == 0xD ? 2 * h.count : h.count;
+        if (h.start + n * refSize > size) return;
         for (std::uint64_t i = 0; i < n; ++i) {
-            std::uint64_t ref = readBE(data + at + i * refSize, refSize);
+            std::uint64_t ref = readBE(data + h.start + i * refSize, refSize);
             if (ref < count) out.push_back(ref);
         }
     };
+    // A UTF-16 string holding U+0000 makes libplist abort when it is read as a key.
+    for (std::uint64_t index = 0; index < count; ++index) {
+        Header h{};
+        if (!headerOf(index, h) || h.type != 0x6 || h.start + 2 * h.count > size) continue;
+        for (std::uint64_t i = 0; i < h.count; ++i) {
+            if (data[h.start + 2 * i] == 0 && data[h.start + 2 * i + 1] == 0) return false;
+        }
+    }
     // Longest path by an explicit depth-first walk; 1 = on the current path, 2 = finished.
     std::vector<std::uint8_t> state(count, 0);
     std::vector<int> depth(count, 0);
@@ -748,7 +765,9 @@ std::optional<Value> PropertyList::parse(const Bytes& data, ErrorPtr* error) {
 
     plist_t root = nullptr;
     if (text.substr(0, 6) == "bplist") {
-        if (!binaryNestingWithinLimit(data.data(), data.size())) return corrupt(error, "nested too deeply or cyclic");
+        if (!binaryIsSafeToRead(data.data(), data.size())) {
+            return corrupt(error, "nested too deeply, cyclic, or a string holds a NUL character");
+        }
         plist_from_bin(bytes, length, &root);
         if (!root) return corrupt(error, "malformed binary property list");
     } else {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <random>
 
 namespace tandril {
@@ -158,5 +159,7 @@ std::size_t UUIDHash::operator()(const UUID& u) const {
     std::memcpy(&lo, full.data() + 8, 8);
     return std::hash<std::uint64_t>()(hi ^ (lo * 0x9E3779B97F4A7C15ULL));
 }
+
+std::ostream& operator<<(std::ostream& out, const UUID& uuid) { return out << uuid.UUIDString(); }
 
 }  // namespace tandril

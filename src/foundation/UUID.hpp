@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,5 +55,8 @@ private:
 struct UUIDHash {
     std::size_t operator()(const UUID& u) const;
 };
+
+// Prints UUIDString(): readable UUIDs in test failures.
+std::ostream& operator<<(std::ostream& out, const UUID& uuid);
 
 }  // namespace tandril

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 
 namespace tandril {
 
@@ -229,5 +230,7 @@ bool operator==(const Value& a, const Value& b) {
     if (const Dictionary* x = a.asDictionary()) return x == b.asDictionary() || *x == *b.asDictionary();
     return a.v_ == b.v_;
 }
+
+std::ostream& operator<<(std::ostream& out, const Value& value) { return out << value.description(); }
 
 }  // namespace tandril

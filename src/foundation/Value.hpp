@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
@@ -83,5 +84,8 @@ private:
                  std::shared_ptr<const Array>, std::shared_ptr<const Dictionary>>
         v_;
 };
+
+// Prints description(): readable values in test failures.
+std::ostream& operator<<(std::ostream& out, const Value& value);
 
 }  // namespace tandril

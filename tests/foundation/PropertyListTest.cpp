@@ -164,10 +164,32 @@ TEST(PropertyListTest, MalformedInputGivesAnErrorNotACrash) {
         EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
         EXPECT_EQ(error->code(), 3840);
     }
-    // Binary property lists cut anywhere never crash the reader.
-    auto binary = *PropertyList::serialize(Value(Dictionary{{"a", Array{"b", 1, 2.0, Bytes{1}}}}), PropertyList::Format::Binary);
-    for (std::size_t n = 0; n < binary.size(); ++n) {
-        PropertyList::parse(Bytes(binary.begin(), binary.begin() + static_cast<std::ptrdiff_t>(n)));
+}
+
+TEST(PropertyListTest, DamagedFilesNeverCrashTheReader) {
+    Value sample = Dictionary{{"a", Array{"b", 1, 2.0, Bytes{1, 2, 3}, true}}, {"d", Date(std::chrono::seconds(1))}};
+    std::vector<Bytes> originals;
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary, PropertyList::Format::JSON}) {
+        originals.push_back(*PropertyList::serialize(format == PropertyList::Format::JSON ? Value(Array{"b", 1, 2.5}) : sample, format));
+    }
+    std::uint32_t seed = 12345;
+    auto random = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (const Bytes& original : originals) {
+        for (std::size_t n = 0; n < original.size(); ++n) {  // cut anywhere
+            PropertyList::parse(Bytes(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(n)));
+        }
+        for (int round = 0; round < 2000; ++round) {  // a few bytes changed
+            Bytes damaged = original;
+            for (int k = 0, changes = 1 + static_cast<int>(random() % 4); k < changes; ++k) {
+                damaged[random() % damaged.size()] = static_cast<std::uint8_t>(random());
+            }
+            ErrorPtr error;
+            auto value = PropertyList::parse(damaged, &error);
+            EXPECT_TRUE(value.has_value() != static_cast<bool>(error));
+        }
     }
 }
 
@@ -181,6 +203,31 @@ TEST(PropertyListTest, BinaryNestingIsBoundedAndCyclesRefused) {
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code(), 3840);
     }
+}
+
+TEST(PropertyListTest, NULCharactersNeverAbortTheReader) {
+    // libplist aborts when asked for a string that holds a NUL; the reader steers clear.
+    std::string xml = "<plist><dict><key>k</key><string>x";
+    xml += '\0';
+    xml += "y</string></dict></plist>";
+    EXPECT_TRUE(PropertyList::parse(bytesFromString(xml)));
+
+    // A binary dictionary whose key is the UTF-16 string "a\0".
+    Bytes binary = bytesFromString("bplist00");
+    Bytes objects = {0xD1, 0x01, 0x02, 0x62, 0x00, 'a', 0x00, 0x00, 0x51, 'v'};
+    binary.insert(binary.end(), objects.begin(), objects.end());
+    for (std::uint8_t offset : {8, 11, 16}) binary.push_back(offset);
+    binary.insert(binary.end(), 6, 0);
+    binary.push_back(1);
+    binary.push_back(1);
+    for (std::uint64_t v : {std::uint64_t{3}, std::uint64_t{0}, std::uint64_t{18}}) {
+        for (int shift = 56; shift >= 0; shift -= 8) binary.push_back(static_cast<std::uint8_t>(v >> shift));
+    }
+    ErrorPtr error;
+    EXPECT_FALSE(PropertyList::parse(binary, &error));
+    EXPECT_TRUE(error);
+    binary[15] = 'b';  // the same file without the NUL reads fine
+    EXPECT_EQ(PropertyList::parse(binary), Value(Dictionary{{"ab", "v"}}));
 }
 
 TEST(PropertyListTest, NullCannotBeWritten) {
