@@ -320,10 +320,11 @@ void CNConsumerManager::requestAppAttributes(const std::shared_ptr<CNNotificatio
     updateCurrentNotification();
 
     const std::string identifier = identifierOf(notification);
-    Bytes command{kCommandIDGetAppAttributes};
-    command.insert(command.end(), identifier.begin(), identifier.end());
-    command.push_back(0x00);
-    command.push_back(kAppAttributeIDDisplayName);
+    // CommandID, the identifier, its terminator, then the one attribute asked for.
+    Bytes command(identifier.size() + 3, 0x00);
+    command[0] = kCommandIDGetAppAttributes;
+    std::copy(identifier.begin(), identifier.end(), command.begin() + 1);
+    command[identifier.size() + 2] = kAppAttributeIDDisplayName;
     if (controlPointCharacteristic_) {
         controlPointCharacteristic_->writeValue(command, [](const ErrorPtr& error) {
             log("[ANCS] Requested app attributes (Error: %@)", error);
