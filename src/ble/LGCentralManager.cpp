@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ble/LGDelayedBlock.hpp"
 #include "ble/LGPeripheral.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformCentral.hpp"
@@ -15,6 +16,13 @@ namespace tandril {
 
 namespace {
 constexpr const char* kStopScanSelector = "stopScanForPeripherals";
+
+// (a + b) / 2 truncated toward zero, without overflowing on values an adapter may report
+// at the ends of the 64-bit range.
+std::int64_t meanTowardZero(std::int64_t a, std::int64_t b) {
+    if ((a < 0) != (b < 0)) return (a + b) / 2;  // opposite signs cannot overflow
+    return a / 2 + b / 2 + (a % 2 + b % 2) / 2;
+}
 
 std::mutex& sharedMutex() {
     static std::mutex mutex;
@@ -124,7 +132,7 @@ void LGCentralManager::scanForPeripheralsByInterval(std::uint64_t seconds,
     scanBlock_ = std::move(completion);
     scanForPeripheralsWithServices(serviceUUIDs, options);
     RunLoop::main().cancelPerform(this, kStopScanSelector);
-    RunLoop::main().performAfterDelay(self(), kStopScanSelector, tandril::seconds(static_cast<double>(seconds)),
+    RunLoop::main().performAfterDelay(self(), kStopScanSelector, delayDuration(static_cast<double>(seconds)),
                                       [this] { stopScanForPeripherals(); });
 }
 
@@ -187,7 +195,7 @@ void LGCentralManager::centralManagerDidDiscoverPeripheral(const std::shared_ptr
         auto wrapper = manager->wrapperByPeripheral(peripheral);
         if (!wrapper) return;
         // Smoothed: the mean of the previous value and the new one, truncated toward zero.
-        wrapper->setRSSI(wrapper->RSSI() != 0 ? (wrapper->RSSI() + RSSI) / 2 : RSSI);
+        wrapper->setRSSI(wrapper->RSSI() != 0 ? meanTowardZero(wrapper->RSSI(), RSSI) : RSSI);
         wrapper->setAdvertisingData(advertisementData);
         if (auto callback = manager->discoveredPeripheralCallback_) callback(wrapper);
     });

@@ -7,14 +7,14 @@
 
 namespace tandril {
 
-namespace {
-// The due time's offset: the delay in whole nanoseconds, truncated toward zero; a negative
-// delay is due at once.
-Duration delayDuration(double delay) {
-    if (!(delay > 0)) return Duration::zero();
-    return Duration(static_cast<std::int64_t>(std::trunc(delay * 1'000'000'000.0)));
+Duration delayDuration(double seconds) {
+    // A century: far beyond any delay the program asks for, and small enough that the
+    // loop's now() plus the delay stays inside the clock's range.
+    constexpr double kLongestSeconds = 100.0 * 365 * 24 * 60 * 60;
+    if (!(seconds > 0)) return Duration::zero();
+    if (seconds > kLongestSeconds) seconds = kLongestSeconds;
+    return Duration(static_cast<std::int64_t>(std::trunc(seconds * 1'000'000'000.0)));
 }
-}  // namespace
 
 LGDelayedBlock::LGDelayedBlock(Block block) : block_(std::move(block)) {}
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "foundation/Object.hpp"
+#include "foundation/RunLoop.hpp"
 
 namespace tandril {
 
@@ -28,6 +29,11 @@ private:
 };
 
 using LGDelayedBlockHandle = std::shared_ptr<LGDelayedBlock>;
+
+// The BLE layer's delays in loop time: `seconds` in whole nanoseconds, truncated toward
+// zero. A negative or NaN delay is due at once; one beyond a century (or infinite) is
+// held at a century, so that no conversion or due time overflows.
+Duration delayDuration(double seconds);
 
 // performBlock:afterDelay: — runs `block` on the main queue after `delay` seconds unless
 // cancelled; absent block: schedules nothing and returns absent.

@@ -1,6 +1,7 @@
 #include "ble/LGPeripheral.hpp"
 
 #include "ble/LGCentralManager.hpp"
+#include "ble/LGDelayedBlock.hpp"
 #include "ble/LGCharacteristic.hpp"
 #include "ble/LGService.hpp"
 #include "ble/platform/PlatformCentral.hpp"
@@ -126,7 +127,7 @@ void LGPeripheral::connectWithCompletion(ErrorCallback completion) {
 void LGPeripheral::connectWithTimeout(std::uint64_t seconds, ErrorCallback completion) {
     connectWithCompletion(std::move(completion));
     // An earlier time limit that is still pending stays in force.
-    RunLoop::main().performAfterDelay(self(), kWatchDogSelector, tandril::seconds(static_cast<double>(seconds)),
+    RunLoop::main().performAfterDelay(self(), kWatchDogSelector, delayDuration(static_cast<double>(seconds)),
                                       [this] { connectionWatchDogFired(); });
 }
 
@@ -306,6 +307,7 @@ void LGPeripheral::peripheralDidDiscoverCharacteristicsForService(const std::sha
                                                                   const std::shared_ptr<PlatformService>& service,
                                                                   const ErrorPtr& error) {
     dispatchToMain([wrapper = self(), service, error] {
+        if (!service) return;
         if (auto serviceWrapper = wrapper->wrapperByService(service))
             serviceWrapper->handleDiscoveredCharacteristics(service->characteristics(), error);
     });

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ble/RadioFixture.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "sim/SimCentral.hpp"
@@ -62,6 +64,16 @@ TEST_F(LGCentralManagerTest, AdvertisementsSmoothTheSignalStrength) {
     ASSERT_EQ(reported.size(), 2u);
     EXPECT_EQ(reported[1], reported[0]);
     EXPECT_EQ(reported[1]->RSSI(), -65);  // (-60 + -71) / 2, truncated toward zero
+
+    // Values at the end of the range an adapter can report average without overflowing.
+    const auto lowest = std::numeric_limits<std::int64_t>::min();
+    auto far = addDevice("Far");
+    radio->advertise(far, lowest);
+    radio->advertise(far, lowest);
+    runUntilIdle();
+    ASSERT_EQ(reported.size(), 4u);
+    EXPECT_EQ(reported[3]->cbPeripheral(), far);
+    EXPECT_EQ(reported[3]->RSSI(), lowest);
 }
 
 TEST_F(LGCentralManagerTest, PeripheralsAreSortedStrongestFirstWithoutReorderingTheRegistry) {

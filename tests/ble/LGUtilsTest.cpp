@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "ble/LGDelayedBlock.hpp"
 #include "ble/RadioFixture.hpp"
 
@@ -182,6 +185,19 @@ TEST_F(LGDelayedBlockTest, RunsOnceAfterTheDelayUnlessCancelled) {
     EXPECT_EQ(cancelled, 0);
     cancelBlock(kept);  // after it ran: nothing changes
     cancelBlock(nullptr);
+}
+
+TEST_F(LGDelayedBlockTest, NegativeDelaysRunAtOnceAndEndlessOnesNeverComeDue) {
+    int soon = 0, never = 0;
+    performBlock([&] { ++soon; }, -3.0);
+    performBlock([&] { ++never; }, std::numeric_limits<double>::infinity());
+    performBlock([&] { ++never; }, 1e300);
+    runUntilIdle();
+    EXPECT_EQ(soon, 1);
+    advance(365.0 * 24 * 60 * 60);
+    EXPECT_EQ(never, 0);
+    EXPECT_EQ(delayDuration(0.5), Duration(500'000'000));
+    EXPECT_EQ(delayDuration(std::nan("")), Duration::zero());
 }
 
 TEST_F(LGDelayedBlockTest, PassesItsObjectAndRefusesAnAbsentBlock) {
