@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "foundation/RunLoop.hpp"
+
 namespace tandril {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
@@ -28,6 +30,14 @@ void NotificationCenter::removeObserver(Token token) {
 
 void NotificationCenter::postNotification(const std::string& name, std::shared_ptr<Object> object,
                                           Dictionary userInfo) {
+    // Observers run on the main thread: a post from another thread is delivered there,
+    // after what the main loop already has to do.
+    if (RunLoop::hasMain() && !RunLoop::main().isLoopThread()) {
+        RunLoop::main().post([this, name, object = std::move(object), userInfo = std::move(userInfo)]() mutable {
+            postNotification(name, std::move(object), std::move(userInfo));
+        });
+        return;
+    }
     Notification notification{name, std::move(object), std::move(userInfo)};
     // Deliver from a copy: observers may add or remove observers while they run. One
     // removed during this delivery is not called afterwards; one added is not called for

@@ -20,8 +20,10 @@ struct Notification {
 };
 
 // The in-process notification center. Observers register by name, with or without a
-// sender filter; posting delivers synchronously to every matching observer, in order of
-// registration, on the posting thread (the main thread in this system).
+// sender filter; posting on the main thread delivers synchronously to every matching
+// observer, in order of registration. A post from another thread is handed to the main
+// loop and delivered there (a center must then outlive the loop's pending work: the
+// default center lives for the whole process).
 class NotificationCenter {
 public:
     using Observer = std::function<void(const Notification&)>;

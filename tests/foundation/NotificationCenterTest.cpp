@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <thread>
 #include <vector>
+
+#include "support/LoopFixture.hpp"
 
 namespace tandril {
 namespace {
@@ -64,6 +67,21 @@ TEST(NotificationCenterTest, RegistrationRemovesOnDestruction) {
     center.postNotification("n");
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(center.observerCount(), 0u);
+}
+
+class NotificationCenterLoopTest : public test::LoopFixture {};
+
+TEST_F(NotificationCenterLoopTest, PostsFromOtherThreadsAreDeliveredOnTheMainThread) {
+    NotificationCenter center;
+    std::vector<std::thread::id> threads;
+    center.addObserver("n", nullptr, [&](const Notification& n) {
+        EXPECT_EQ(n.userInfo.at("k"), Value("v"));
+        threads.push_back(std::this_thread::get_id());
+    });
+    std::thread([&] { center.postNotification("n", nullptr, Dictionary{{"k", Value("v")}}); }).join();
+    EXPECT_TRUE(threads.empty());
+    runUntilIdle();
+    EXPECT_EQ(threads, std::vector<std::thread::id>{std::this_thread::get_id()});
 }
 
 }  // namespace
