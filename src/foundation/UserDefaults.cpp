@@ -53,9 +53,13 @@ void UserDefaults::resetStandardUserDefaults() {
 
 std::string UserDefaults::path() const { return Paths::join(Paths::defaultsDirectory(), domain_ + ".plist"); }
 
+Dictionary UserDefaults::readFile() const {
+    if (auto value = PropertyList::readFile(path()); value && value->asDictionary()) return *value->asDictionary();
+    return {};
+}
+
 void UserDefaults::load() {
-    Dictionary loaded;
-    if (auto value = PropertyList::readFile(path()); value && value->asDictionary()) loaded = *value->asDictionary();
+    Dictionary loaded = readFile();
     std::lock_guard lock(mutex_);
     values_ = std::move(loaded);
 }
@@ -105,10 +109,11 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
 void UserDefaults::removeObjectForKey(const std::string& key) { setObject(Value(), key); }
 
 bool UserDefaults::synchronize() {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!dirty_) {
-        lock.unlock();
-        load();
+        // Read under the lock: a set on another thread meanwhile must not be undone by
+        // values read before it was written.
+        values_ = readFile();
         return true;
     }
     // Written under the lock, so two threads' writes cannot land out of order.

@@ -41,6 +41,7 @@ public:
 
 private:
     void load();
+    Dictionary readFile() const;  // the file's values; empty when it cannot be read
     std::string domain_;
     mutable std::mutex mutex_;
     Dictionary values_;
