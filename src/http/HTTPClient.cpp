@@ -116,7 +116,7 @@ HTTPClient::~HTTPClient() {
 }
 
 void HTTPClient::get(HTTPRequest request, ResponseCompletion completion) {
-    RunLoop* loop = RunLoop::hasMain() ? &RunLoop::main() : nullptr;
+    RunLoop* loop = &RunLoop::main();
     start(std::move(request), loop,
           [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               loop->post([completion = std::move(completion), response = std::move(response), error]() mutable {
@@ -131,7 +131,7 @@ void HTTPClient::getJSON(const std::string& url, const QueryItems& query, JSONCo
     request.query = query;
     request.acceptableContentTypes = JSONContentTypes();
     request.maxBodyBytes = kMaxJSONBytes;
-    RunLoop* loop = RunLoop::hasMain() ? &RunLoop::main() : nullptr;
+    RunLoop* loop = &RunLoop::main();
     start(std::move(request), loop,
           [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               std::optional<nlohmann::json> json;
@@ -161,7 +161,7 @@ void HTTPClient::getImage(const std::string& url, bool allowLoopback, ImageCompl
     request.acceptableContentTypes = imageContentTypes();
     request.maxBodyBytes = kMaxImageBytes;
     request.allowLoopback = allowLoopback;
-    RunLoop* loop = RunLoop::hasMain() ? &RunLoop::main() : nullptr;
+    RunLoop* loop = &RunLoop::main();
     start(std::move(request), loop,
           [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               std::shared_ptr<Image> image;
@@ -177,10 +177,6 @@ void HTTPClient::getImage(const std::string& url, bool allowLoopback, ImageCompl
 }
 
 void HTTPClient::start(HTTPRequest request, RunLoop* loop, Deliver deliver) {
-    if (loop == nullptr) {
-        // Nowhere to deliver to: a program that makes requests installs its main loop first.
-        return;
-    }
     auto pending = std::make_shared<Pending>();
     pending->loop = loop;
     pending->deliver = std::move(deliver);
@@ -222,7 +218,7 @@ void HTTPClient::send(const std::shared_ptr<Pending>& pending, const std::string
         const Deliver& deliver = pending->deliver;
         if (outcome.cancelled) {
             // The client is going away (this runs on the thread that destroys it).
-            if (RunLoop::hasMain() && &RunLoop::main() == pending->loop) {
+            if (&RunLoop::main() == pending->loop) {
                 deliver(std::nullopt, HTTPError::make(HTTPError::Cancelled, "The request was cancelled.", url));
             }
             return;
