@@ -3,8 +3,8 @@
 #include <sstream>
 
 #include "agent/TDRAppDelegate.hpp"
-#include "agent/TDRSimulatorBundle.hpp"
-#include "agent/TDRSimulatorScenario.hpp"
+#include "tandril-simulator/TDRSimulatorBundle.hpp"
+#include "tandril-simulator/TDRSimulatorScenario.hpp"
 #include "agent/TDRTerminalChooser.hpp"
 #include "agent/TDRTerminalPresenter.hpp"
 #include "agent/TDRUserNotification.hpp"
@@ -70,7 +70,7 @@ TEST_F(TDRSimulatorScenarioTest, FromStartToTheFirstPhoneNotification) {
     // What the agent learnt stays in the simulator's own folders.
     EXPECT_EQ(UserDefaults::standardUserDefaults().stringForKey("CNConsumerManagerPreferredUUID"),
               std::optional<std::string>(TDRSimulatorScenario::kPhoneIdentifier));
-    EXPECT_EQ(UserDefaults::standardUserDefaults().path().rfind(home.file("simulator"), 0), 0u);
+    EXPECT_EQ(UserDefaults::standardUserDefaults().path(), home.file("simulator/defaults/com.Varn.Glimwick.plist"));
     EXPECT_TRUE(Paths::fileExists(home.file("simulator/data/Tandril/CachedApplications.dat")));
 }
 

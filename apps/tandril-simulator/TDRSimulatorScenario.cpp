@@ -1,7 +1,7 @@
-#include "agent/TDRSimulatorScenario.hpp"
+#include "tandril-simulator/TDRSimulatorScenario.hpp"
 
 #include "agent/TDRAppDelegate.hpp"
-#include "agent/TDRSimulatorBundle.hpp"
+#include "tandril-simulator/TDRSimulatorBundle.hpp"
 #include "agent/TDRSystemHost.hpp"
 #include "agent/TDRTerminalChooser.hpp"
 #include "agent/TDRTerminalPresenter.hpp"
@@ -31,7 +31,7 @@ struct Message {
 // What the phone raises, in turn.
 const Message kMessages[] = {
     {"com.apple.MobileSMS", "Anna", "Are we still on for dinner tonight?"},
-    {"com.apple.mobilemail", "Ben Carter", "Quarterly report: draft attached, comments welcome."},
+    {"com.apple.mobilemail", "Ben Carter", "Quarterly report draft attached, comments welcome."},
     {"net.whatsapp.WhatsApp", "Family", "Mum: Don't forget grandma's birthday on Sunday"},
     {"com.apple.mobilecal", "Calendar", "Team stand-up in 15 minutes"},
     {"com.burbn.instagram", "Instagram", "chris_p liked your photo."},
@@ -103,8 +103,12 @@ void TDRSimulatorScenario::start() {
         return app && app->consumerManager() && !app->consumerManager()->preferredUUID();
     });
     if (!app_->consumerManager() || !app_->consumerManager()->preferredUUID()) {
-        out_ << "[simulator] no phone chosen yet: opening the device chooser" << std::endl;
+        out_ << "[simulator] no phone chosen yet: opening the device chooser, as the settings' \"Select Device\" does"
+             << std::endl;
         bus_->postNotificationName(TDRToggleDeviceNotification, std::nullopt, true);
+    } else {
+        out_ << "[simulator] the agent knows '" << kPhoneName << "' from an earlier run and reconnects by itself"
+             << std::endl;
     }
     scheduleTick();
 }
@@ -122,6 +126,10 @@ void TDRSimulatorScenario::tick() {
     if (!app_ || !app_->securedConnection() || away_) {
         securedSince_.reset();
         return;
+    }
+    if (returning_) {
+        returning_ = false;
+        out_ << "[simulator] the agent reconnected within a minute of the drop: no notice, as intended" << std::endl;
     }
     const auto now = RunLoop::main().now();
     if (!securedSince_) securedSince_ = now;
@@ -165,6 +173,7 @@ void TDRSimulatorScenario::leaveRange() {
 void TDRSimulatorScenario::returnToRange() {
     out_ << "[simulator] the phone is back in range" << std::endl;
     away_ = false;
+    returning_ = true;
     phone_->setInRange(true);
     radio_->advertise(phone_);
 }

@@ -33,9 +33,10 @@ class TDRSimulatorScenario : public Object {
 public:
     // Seconds.
     static constexpr double kNotificationInterval = 6.0;
-    // How long a secured connection lasts before the phone leaves range, and how long it stays away.
-    static constexpr double kConnectedBeforeDrop = 40.0;
-    static constexpr double kAwayDuration = 15.0;
+    // How long a secured connection lasts before the phone leaves range, and how long it
+    // stays away: short enough that the first minute shows a drop and the silent return.
+    static constexpr double kConnectedBeforeDrop = 24.0;
+    static constexpr double kAwayDuration = 10.0;
     // The phone's identifier stays the same between runs, so that the agent finds the phone
     // it paired with in an earlier run.
     static constexpr const char* kPhoneIdentifier = "5A1D0C3E-7B1F-4C2A-9E3D-0F6B8A4C2D10";
@@ -48,7 +49,8 @@ public:
     // the agent a defaults domain of its own, so that nothing the real agent or the
     // settings application reads is touched. Call before start().
     static void useDataDirectory(const std::string& dataDirectory);
-    // The agent's defaults domain in the simulator.
+    // The agent's defaults domain, the same name as the real agent's (the engine keeps the
+    // preferred phone there by name); the file lives in the simulator's own defaults folder.
     static constexpr const char* kDefaultsDomain = "com.Varn.Glimwick";
 
     // Installs the radio and the phone and starts the agent. The main bundle must be set.
@@ -82,6 +84,8 @@ private:
     std::deque<std::uint32_t> raised_;
     std::optional<TimePoint> securedSince_;
     bool away_ = false;
+    // Whether the phone has come back and the agent has not yet reconnected to it.
+    bool returning_ = false;
     bool pairedListed_ = false;
 };
 

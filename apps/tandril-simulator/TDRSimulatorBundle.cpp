@@ -1,4 +1,4 @@
-#include "agent/TDRSimulatorBundle.hpp"
+#include "tandril-simulator/TDRSimulatorBundle.hpp"
 
 #include <cstdlib>
 
