@@ -22,7 +22,7 @@ RunLoop::TimerId RealRunLoop::schedule(Duration delay, Job job) {
     std::function<void()> wakeUp;
     {
         std::lock_guard lock(mutex_);
-        TimePoint due = now() + (delay > Duration::zero() ? delay : Duration::zero());
+        TimePoint due = dueAfter(now(), delay);
         std::uint64_t seq = seq_++;
         id = nextId_++;
         queue_.emplace(std::make_pair(due, seq), Entry{due, seq, id, std::move(job)});

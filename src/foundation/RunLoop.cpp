@@ -29,6 +29,20 @@ RunLoop& defaultMainLoop() {
 }
 }  // namespace
 
+Duration seconds(double s) {
+    if (!(s > 0)) return Duration::zero();  // negative or NaN
+    const double nanoseconds = s * 1e9;
+    // The largest double below 2^63 is exact; anything at or past 2^63 does not fit.
+    if (nanoseconds >= 9223372036854775808.0) return Duration::max();
+    return Duration(static_cast<Duration::rep>(nanoseconds));
+}
+
+TimePoint dueAfter(TimePoint from, Duration delay) {
+    if (delay <= Duration::zero()) return from;
+    if (from.time_since_epoch() > Duration::max() - delay) return TimePoint::max();
+    return from + delay;
+}
+
 RunLoop::RunLoop() : performs_(std::make_shared<PerformTable>()) {}
 
 RunLoop& RunLoop::main() {

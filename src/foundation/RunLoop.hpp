@@ -12,9 +12,13 @@ using Duration = std::chrono::nanoseconds;
 // Monotonic time since the loop's epoch; used for every interval.
 using TimePoint = std::chrono::time_point<std::chrono::steady_clock, Duration>;
 
-inline Duration seconds(double s) {
-    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(s));
-}
+// A delay in seconds. Negative and NaN give zero; delays past the range of Duration
+// (about 292 years) give Duration::max(), "never" in practice.
+Duration seconds(double s);
+
+// `delay` after `from`, with a negative delay counting as zero and the sum held at the
+// clock's end instead of overflowing.
+TimePoint dueAfter(TimePoint from, Duration delay);
 
 // The main thread's loop. Everything the program decides runs here.
 //

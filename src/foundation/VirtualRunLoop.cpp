@@ -31,7 +31,7 @@ RunLoop::TimerId VirtualRunLoop::schedule(Duration delay, Job job) {
     TimerId id;
     {
         std::lock_guard lock(mutex_);
-        TimePoint due = now_ + (delay > Duration::zero() ? delay : Duration::zero());
+        TimePoint due = dueAfter(now_, delay);
         std::uint64_t seq = seq_++;
         id = nextId_++;
         queue_.emplace(std::make_pair(due, seq), Entry{due, seq, id, std::move(job)});
@@ -90,7 +90,7 @@ void VirtualRunLoop::advance(Duration d) {
     TimePoint target;
     {
         std::lock_guard lock(mutex_);
-        target = now_ + (d > Duration::zero() ? d : Duration::zero());
+        target = dueAfter(now_, d);
     }
     // Each job runs at its own due time; jobs that it schedules inside the window run too.
     while (runOneDue(target)) {

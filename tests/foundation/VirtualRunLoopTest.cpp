@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,22 @@ TEST(VirtualRunLoopTest, CancelledJobsNeverRun) {
     loop.schedule(seconds(2), [&] { loop.cancel(later); });
     loop.advanceSeconds(5);
     EXPECT_EQ(runs, 0);
+}
+
+TEST(VirtualRunLoopTest, HugeDelaysWaitInsteadOfOverflowing) {
+    EXPECT_EQ(seconds(1e300), Duration::max());
+    EXPECT_EQ(seconds(-5), Duration::zero());
+    EXPECT_EQ(seconds(std::nan("")), Duration::zero());
+    EXPECT_EQ(seconds(2.5), std::chrono::milliseconds(2500));
+
+    VirtualRunLoop loop;
+    std::vector<std::string> ran;
+    loop.schedule(Duration::max(), [&] { ran.push_back("max"); });
+    loop.schedule(seconds(1e9), [&] { ran.push_back("far"); });  // about 32 years
+    loop.advanceSeconds(3600);
+    loop.schedule(Duration::max(), [&] { ran.push_back("max later"); });
+    loop.advance(Duration::max());  // the clock stops at its end, running what falls due on the way
+    EXPECT_EQ(ran, (std::vector<std::string>{"far", "max", "max later"}));
 }
 
 TEST(VirtualRunLoopTest, PerformKeepsItsOwnerAliveUntilItRuns) {
