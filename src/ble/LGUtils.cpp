@@ -213,15 +213,15 @@ std::shared_ptr<LGCharacteristic> LGUtils::findCharacteristicInList(
 }
 
 ErrorPtr LGUtils::writeErrorWithCode(std::int64_t code, const std::string& message) {
-    return Error::make(kLGUtilsWriteErrorDomain, code, Dictionary{{"msg", message}});
+    return Error::make(kLGUtilsWriteErrorDomain, code, Dictionary{{kLGErrorMessageKey, message}});
 }
 
 ErrorPtr LGUtils::readErrorWithCode(std::int64_t code, const std::string& message) {
-    return Error::make(kLGUtilsReadErrorDomain, code, Dictionary{{"msg", message}});
+    return Error::make(kLGUtilsReadErrorDomain, code, Dictionary{{kLGErrorMessageKey, message}});
 }
 
 ErrorPtr LGUtils::discoverErrorWithCode(std::int64_t code, const std::string& message) {
-    return Error::make(kLGUtilsDiscoverErrorDomain, code, Dictionary{{"msg", message}});
+    return Error::make(kLGUtilsDiscoverErrorDomain, code, Dictionary{{kLGErrorMessageKey, message}});
 }
 
 }  // namespace tandril

@@ -118,6 +118,10 @@ std::shared_ptr<SimRadio> SimPeripheral::radio() const {
 }
 
 void SimPeripheral::connectRequested(const std::shared_ptr<SimCentral>& central) {
+    // The radio finishes a cancellation before it starts the next connect: a cancelled
+    // connect's report still waiting for its latency goes out now, ahead of anything the
+    // new attempt reports.
+    flushCancelledConnectReport();
     std::uint64_t attempt = 0;
     std::optional<std::uint64_t> existingLink;
     {
@@ -214,16 +218,31 @@ void SimPeripheral::cancelRequested(const std::shared_ptr<SimCentral>& central) 
     }
     auto device = self();
     if (reportCancelledConnect) {
-        afterLatency(SimOperation::Disconnect, [device, central] {
-            central->deliver([device, central](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
-                delegate->centralManagerDidDisconnectPeripheral(central, device, nullptr);
-            });
-        });
+        std::uint64_t report = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            report = ++cancelReport_;
+            cancelReportCentral_ = central;
+        }
+        afterLatency(SimOperation::Disconnect, [device, report] { device->flushCancelledConnectReport(report); });
     } else if (link) {
         afterLatency(SimOperation::Disconnect, [device, link = *link] {
             if (device->isLink(link)) device->endLink(nullptr, true);
         });
     }
+}
+
+void SimPeripheral::flushCancelledConnectReport(std::optional<std::uint64_t> report) {
+    std::shared_ptr<SimCentral> central;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!cancelReportCentral_ || (report && *report != cancelReport_)) return;
+        central = std::move(cancelReportCentral_);
+        cancelReportCentral_ = nullptr;
+    }
+    central->deliver([device = self(), central](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+        delegate->centralManagerDidDisconnectPeripheral(central, device, nullptr);
+    });
 }
 
 void SimPeripheral::endLink(ErrorPtr error, bool report) {

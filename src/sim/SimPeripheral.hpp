@@ -182,6 +182,9 @@ private:
     // Encrypts the link for an access that needs it; the error when that is refused.
     ErrorPtr secureAccess();
     void completeConnect(std::uint64_t attempt);
+    // Sends the report of a cancelled connect that is still waiting: the one numbered
+    // `report` when it is still the latest, or whichever is waiting when absent.
+    void flushCancelledConnectReport(std::optional<std::uint64_t> report = std::nullopt);
     void retryPendingConnect();
     void endLink(ErrorPtr error, bool report);
     std::shared_ptr<SimCharacteristic> ownCharacteristic(const std::shared_ptr<PlatformCharacteristic>& c) const;
@@ -220,6 +223,9 @@ private:
     bool connectPending_ = false;
     std::size_t connectRequests_ = 0;
     std::size_t cancelRequests_ = 0;
+    // The report of a cancelled connect waiting for its latency, and its number.
+    std::shared_ptr<SimCentral> cancelReportCentral_;
+    std::uint64_t cancelReport_ = 0;
 };
 
 }  // namespace tandril

@@ -201,6 +201,19 @@ TEST_F(SimRadioTest, ScriptedConnectFaults) {
     EXPECT_EQ(take(), (Lines{"fail Phone cb6"}));  // the retry replaced the failing attempt
 }
 
+TEST_F(SimRadioTest, CancelledConnectIsReportedBeforeTheNextConnect) {
+    phone->setConnectNeverAnswers(true);
+    phone->setLatency(SimOperation::Disconnect, seconds(3));
+    central->connectPeripheral(phone, std::nullopt);
+    central->cancelPeripheralConnection(phone);
+    phone->setConnectNeverAnswers(false);
+    central->connectPeripheral(phone, std::nullopt);
+    EXPECT_EQ(take(), (Lines{"disconnect Phone - state 1", "connect Phone state 2"}));
+    advance(5);
+    EXPECT_TRUE(take().empty());  // reported once
+    EXPECT_TRUE(phone->isLinked());
+}
+
 TEST_F(SimRadioTest, OutOfRangeConnectWaitsForTheDevice) {
     phone->setInRange(false);
     central->connectPeripheral(phone, std::nullopt);
