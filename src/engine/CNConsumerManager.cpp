@@ -1,6 +1,7 @@
 #include "engine/CNConsumerManager.hpp"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "ble/LGCentralManager.hpp"
@@ -281,6 +282,9 @@ void CNConsumerManager::connectToPeripheral(const std::shared_ptr<LGPeripheral>&
             log("[CONSUMER] Failed connecting to %@.", p);
             self->endSequence();
             self->connectedPeripheral_ = nullptr;
+            // The next attempt counts its wrong-services retries afresh.
+            self->wrongServicesPhone_.reset();
+            self->wrongServicesRetries_ = 0;
             if (auto delegate = self->delegate()) {
                 delegate->consumerManagerFailedToConnectToPeripheralError(self.get(), p, error);
             }
@@ -434,6 +438,8 @@ void CNConsumerManager::discoveredNotificationServices(const std::shared_ptr<LGP
                                  "[CONSUMER] Disconnected because of failed notification service (Error: %@)");
             return;
         }
+        // Exactly one poll is pending while a phone is connected.
+        RunLoop::main().cancelPerform(self.get(), kRequestProviderDataCall);
         RunLoop::main().performAfterDelay(self, kRequestProviderDataCall, seconds(kProviderPollDelay),
                                           [weak] {
                                               if (auto poller = weak.lock()) poller->requestProviderData();
@@ -451,7 +457,13 @@ void CNConsumerManager::hookNotificationCenterService(const std::shared_ptr<LGSe
                                                       ServiceCallback callback) {
     (void)peripheral;
     log("[CONSUMER] Hooking onto notification service (%@)", service);
-    if (!service) return;
+    if (!service) {
+        if (callback) {
+            callback(service, CNConsumerManagerError(CNConsumerManagerErrorMissingService,
+                                                     "The phone offers no notification-center service."));
+        }
+        return;
+    }
 
     std::weak_ptr<CNConsumerManager> weak = strongSelf();
     std::weak_ptr<LGService> weakService = service;
@@ -481,18 +493,17 @@ void CNConsumerManager::hookNotificationCenterService(const std::shared_ptr<LGSe
         // instead of waiting for an answer that never comes.
         const bool complete = dataSource && notificationSource;
         if (complete) {
-            std::weak_ptr<LGCharacteristic> weakNotificationSource = notificationSource;
+            // The completion holds the notification source until it runs (the source does
+            // not hold the data source, so this makes no cycle): the hook always answers.
             dataSource->setNotifyValue(
                 true,
-                [weak, weakService, weakNotificationSource, callback](const ErrorPtr& dataError) {
+                [weak, weakService, source = notificationSource, callback](const ErrorPtr& dataError) {
                     log("[ANCS] Subscribed to data source (Error: %@)", dataError);
                     auto service2 = weakService.lock();
                     if (dataError) {
                         if (callback) callback(service2, dataError);
                         return;
                     }
-                    auto source = weakNotificationSource.lock();
-                    if (!source) return;
                     source->setNotifyValue(
                         true,
                         [weakService, callback](const ErrorPtr& sourceError) {
@@ -640,6 +651,8 @@ void CNConsumerManager::discoveredPeripheral(const std::shared_ptr<LGPeripheral>
         if (!self || !p) return;
         if (!verified) {
             self->unverifiedPeripherals_.push_back(p);
+            // A late outcome for the phone that is being connected leaves its link alone.
+            if (self->isConnectedPhone(p)) return;
             p->disconnectWithCompletion([](const ErrorPtr& error) {
                 log("[EXPLORE] Disconnected from un-Tandril peripheral (%@)", error);
             });
@@ -707,7 +720,9 @@ void CNConsumerManager::explorePeripheral(const std::shared_ptr<LGPeripheral>& p
             auto self = weak.lock();
             auto p = weakPeripheral.lock();
             if (!self || !p) return;
-            if (self->connectedPeripheral_ != p) p->setConnectionBlock(nullptr);
+            // The connection sequence took the device over: its own time limit rules now.
+            if (self->isConnectedPhone(p)) return;
+            p->setConnectionBlock(nullptr);
             // When a newer wrapper took over the device (a new scan period), that wrapper's
             // exploration owns the link: leave it alone.
             auto platform = p->cbPeripheral();
@@ -994,9 +1009,9 @@ void CNConsumerManager::handleDataSourceData(const Bytes& data) {
 }
 
 void CNConsumerManager::decodeDataSourceBuffer() {
-    // Decoding works on a copy: completing an answer discards the buffer, and the calls
-    // that follow (catalogue, delegate) may feed the engine again.
-    const Bytes buffer = *dataSourceDataCache_;
+    // The decoders take what they need from the buffer before they discard it: the calls
+    // that follow a complete answer (catalogue, delegate) may feed the engine again.
+    const Bytes& buffer = *dataSourceDataCache_;
     switch (byteAt(buffer, 0)) {
     case kCommandIDGetNotificationAttributes:
         decodeNotificationAttributes(buffer);
@@ -1021,18 +1036,30 @@ void CNConsumerManager::decodeNotificationAttributes(const Bytes& buffer) {
     std::optional<std::string> message;
     std::optional<std::string> dateText;
 
+    // First find the five tuples; the values are decoded only once all of them are here,
+    // so that an answer arriving in many fragments is not decoded again for each one.
+    struct Tuple {
+        std::uint8_t attributeID;
+        std::size_t offset;
+        std::size_t length;
+    };
+    std::array<Tuple, kNotificationAttributeCount> tuples{};
     const std::size_t areaStart = 5;
     const std::size_t areaLength = buffer.size() - areaStart;
     std::size_t p = 0;
-    for (int tuple = 0; tuple < kNotificationAttributeCount; ++tuple) {
+    for (auto& tuple : tuples) {
         if (p + 1 > areaLength) return;
         const std::uint8_t attributeID = buffer[areaStart + p];
         if (p + 3 > areaLength) return;
         const std::size_t length = uint16At(buffer, areaStart + p + 1);
         if (p + 3 + length > areaLength) return;
-        const auto first = buffer.begin() + static_cast<std::ptrdiff_t>(areaStart + p + 3);
-        std::optional<std::string> value = CNUTF8::decode(Bytes(first, first + static_cast<std::ptrdiff_t>(length)));
-        switch (attributeID) {
+        tuple = Tuple{attributeID, areaStart + p + 3, length};
+        p += 3 + length;
+    }
+    for (const auto& tuple : tuples) {
+        const std::uint8_t* first = byteDataForData(buffer) + tuple.offset;
+        std::optional<std::string> value = CNUTF8::decode(Bytes(first, first + tuple.length));
+        switch (tuple.attributeID) {
         case kAttributeIDAppIdentifier: appIdentifier = std::move(value); break;
         case kAttributeIDTitle: title = std::move(value); break;
         case kAttributeIDSubtitle: subtitle = std::move(value); break;
@@ -1040,9 +1067,8 @@ void CNConsumerManager::decodeNotificationAttributes(const Bytes& buffer) {
         case kAttributeIDDate: dateText = std::move(value); break;
         default: break;  // counted, not kept
         }
-        p += 3 + length;
     }
-    // Complete: anything after the fifth tuple goes with the buffer.
+    // Complete: anything after the fifth tuple goes with the buffer (and `buffer` with it).
     dataSourceDataCache_.reset();
 
     auto notification = std::make_shared<CNNotification>();
@@ -1106,14 +1132,14 @@ void CNConsumerManager::completeAppAttributes(const std::string& identifier,
     application->setDisplayName(displayName);
 
     auto catalogue = CNNotificationApplicationManager::defaultManager();
-    if (application->icon()) {
+    if (application->icon() || !catalogue) {
+        // Without a catalogue there is no icon to wait for: the records go out as they are.
         if (catalogue) catalogue->cacheApplication(application);
         for (const auto& notification : waiting) handleAddedNotification(notification);
         return;
     }
 
     downloadingNotifications_.insert(downloadingNotifications_.end(), waiting.begin(), waiting.end());
-    if (!catalogue) return;
     auto self = std::static_pointer_cast<CNConsumerManager>(shared_from_this());
     catalogue->downloadIconForApplication(
         application, [self, application, waiting](std::shared_ptr<Image>, ErrorPtr) {

@@ -56,6 +56,8 @@ public:
     bool isScanning() const { return scanning_; }
     void setScanning(bool scanning) { scanning_ = scanning; }
     const std::shared_ptr<LGCentralManager>& centralManager() const { return centralManager_; }
+    // The callbacks installed at creation stay with the central manager they were set on.
+    void setCentralManager(std::shared_ptr<LGCentralManager> manager) { centralManager_ = std::move(manager); }
 
     const std::shared_ptr<LGCharacteristic>& notificationSourceCharacteristic() const { return notificationSourceCharacteristic_; }
     void setNotificationSourceCharacteristic(std::shared_ptr<LGCharacteristic> c) { notificationSourceCharacteristic_ = std::move(c); }
@@ -68,10 +70,18 @@ public:
     const std::optional<Bytes>& dataSourceDataCache() const { return dataSourceDataCache_; }
     const std::optional<TimePoint>& lastDataSourceDataCacheUpdate() const { return lastDataSourceDataCacheUpdate_; }
     const std::vector<std::shared_ptr<CNNotification>>& activeNotifications() const { return activeNotifications_; }
+    void setDataSourceDataCache(std::optional<Bytes> cache) { dataSourceDataCache_ = std::move(cache); }
+    void setLastDataSourceDataCacheUpdate(std::optional<TimePoint> time) { lastDataSourceDataCacheUpdate_ = time; }
+    void setActiveNotifications(std::vector<std::shared_ptr<CNNotification>> notifications) {
+        activeNotifications_ = std::move(notifications);
+    }
 
     const std::vector<std::shared_ptr<LGPeripheral>>& discoveredPeripherals() const { return discoveredPeripherals_; }
     const std::vector<std::shared_ptr<LGPeripheral>>& unverifiedPeripherals() const { return unverifiedPeripherals_; }
     const std::vector<std::shared_ptr<LGPeripheral>>& verifiedPeripherals() const { return verifiedPeripherals_; }
+    void setDiscoveredPeripherals(std::vector<std::shared_ptr<LGPeripheral>> list) { discoveredPeripherals_ = std::move(list); }
+    void setUnverifiedPeripherals(std::vector<std::shared_ptr<LGPeripheral>> list) { unverifiedPeripherals_ = std::move(list); }
+    void setVerifiedPeripherals(std::vector<std::shared_ptr<LGPeripheral>> list) { verifiedPeripherals_ = std::move(list); }
 
     // --- connection sequence
     void connectToPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);

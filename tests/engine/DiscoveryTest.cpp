@@ -157,6 +157,22 @@ TEST_F(DiscoveryTest, ExplorationConnectionThatNeverAnswersEndsAfterItsTimeLimit
     expectQuiescent();
 }
 
+TEST_F(DiscoveryTest, ExplorationTimeLimitLeavesAPhoneTheConnectionTookOverAlone) {
+    // The user picks the phone while its exploration is still connecting: the connection
+    // sequence takes the link over, and the exploration's time limit must not drop it.
+    auto iphone = phone().latency(SimOperation::Connect, seconds(3)).build();
+    engine->startScanning();
+    advance(0.5);
+    ASSERT_EQ(engine->discoveredPeripherals().size(), 1u);
+    engine->connectToPeripheral(engine->discoveredPeripherals().front());
+    advance(15);
+    EXPECT_EQ(delegate->count("did"), 1u);
+    EXPECT_TRUE(iphone->isLinked());
+    EXPECT_NE(engine->connectedPeripheral(), nullptr);
+    EXPECT_TRUE(engine->unverifiedPeripherals().empty());
+    expectQuiescent();
+}
+
 TEST_F(DiscoveryTest, NotConnectedErrorsAreRetriedEverySecondUpToABound) {
     auto scenario = phone();
     for (int i = 0; i < 6; ++i) scenario.fault(SimOperation::DiscoverServices, PlatformError::centralError(CBErrorNotConnected));
