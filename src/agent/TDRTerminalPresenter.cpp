@@ -16,13 +16,21 @@ void TDRTerminalPresenter::setDelegate(std::weak_ptr<TDRUserNotificationCenterDe
 std::string TDRTerminalPresenter::printable(const std::string& text) {
     std::string result;
     result.reserve(text.size());
-    for (const unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        char escaped[16];
         if (c == '\n') {
             result += "\\n";
         } else if (c < 0x20 || c == 0x7f) {
-            char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             result += escaped;
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            // U+0080..U+009F: the C1 controls, which some terminals obey (U+009B opens a
+            // control sequence like ESC [).
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", next);
+            result += escaped;
+            ++i;
         } else {
             result += static_cast<char>(c);
         }

@@ -28,7 +28,7 @@ public:
 
     // The lines printed for one notification.
     static std::string render(const TDRUserNotification& notification);
-    // `text` with control characters escaped ("\n" stays a visible "\n").
+    // `text` with control characters (C0, DEL and C1) escaped ("\n" stays a visible "\n").
     static std::string printable(const std::string& text);
 
 private:

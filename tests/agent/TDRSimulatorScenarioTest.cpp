@@ -89,9 +89,9 @@ TEST(TDRTerminalPresenterTest, ShowsPhoneTextsWithoutTerminalControl) {
     TDRUserNotification n;
     n.setTitle(std::string("Chat"));
     n.setSubtitle(std::string("Anna\x1b[2J"));
-    n.setInformativeText(std::string("line one\nline two\x07"));
+    n.setInformativeText(std::string("line one\nline two\x07 \xc2\x9b" "2J caf\xc3\xa9"));
     EXPECT_EQ(TDRTerminalPresenter::render(n),
-              "+-- Chat  [agent icon]\n|   Anna\\x1b[2J\n|   line one\\nline two\\x07\n+--");
+              "+-- Chat  [agent icon]\n|   Anna\\x1b[2J\n|   line one\\nline two\\x07 \\u009b2J caf\xc3\xa9\n+--");
 }
 
 }  // namespace
