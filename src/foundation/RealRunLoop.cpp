@@ -5,11 +5,10 @@ namespace tandril {
 RealRunLoop::RealRunLoop() : owner_(std::this_thread::get_id()) {}
 
 RealRunLoop::~RealRunLoop() {
-    std::map<std::pair<TimePoint, std::uint64_t>, Entry> dropped;
+    std::map<std::pair<TimePoint, std::uint64_t>, TimerQueue::Entry> dropped;
     {
         std::lock_guard lock(mutex_);
-        dropped.swap(queue_);
-        byId_.clear();
+        dropped = queue_.takeAll();
     }
     dropped.clear();
     discardPerforms();
@@ -22,11 +21,7 @@ RunLoop::TimerId RealRunLoop::schedule(Duration delay, Job job) {
     std::function<void()> wakeUp;
     {
         std::lock_guard lock(mutex_);
-        TimePoint due = dueAfter(now(), delay);
-        std::uint64_t seq = seq_++;
-        id = nextId_++;
-        queue_.emplace(std::make_pair(due, seq), Entry{due, seq, id, std::move(job)});
-        byId_.emplace(id, std::make_pair(due, seq));
+        id = queue_.add(dueAfter(now(), delay), std::move(job));
         wakeUp = wakeUp_;
     }
     cv_.notify_all();
@@ -38,15 +33,7 @@ void RealRunLoop::cancel(TimerId id) {
     Job dropped;
     {
         std::lock_guard lock(mutex_);
-        auto it = byId_.find(id);
-        if (it != byId_.end()) {
-            auto entry = queue_.find(it->second);
-            if (entry != queue_.end()) {
-                dropped = std::move(entry->second.job);
-                queue_.erase(entry);
-            }
-            byId_.erase(it);
-        }
+        dropped = queue_.remove(id);
     }
     forgetPerform(id);
 }
@@ -71,15 +58,12 @@ void RealRunLoop::run() {
             cv_.wait(lock);
             continue;
         }
-        TimePoint due = queue_.begin()->first.first;
+        TimePoint due = queue_.front().due;
         if (due > now()) {
             cv_.wait_until(lock, due);
             continue;
         }
-        auto first = queue_.begin();
-        Entry entry = std::move(first->second);
-        queue_.erase(first);
-        byId_.erase(entry.id);
+        TimerQueue::Entry entry = queue_.popFront();
         lock.unlock();
         entry.job();
         entry.job = nullptr;  // destroyed outside the lock
@@ -112,22 +96,20 @@ Duration RealRunLoop::runDue() {
     std::uint64_t lastSeq;
     {
         std::lock_guard lock(mutex_);
-        lastSeq = seq_;
+        lastSeq = queue_.nextSeq();
     }
     for (;;) {
-        Entry entry{};
+        TimerQueue::Entry entry;
         {
             std::lock_guard lock(mutex_);
             if (queue_.empty()) return Duration(-1);
-            auto first = queue_.begin();
-            if (first->first.first > limit || first->first.second >= lastSeq) {
+            const TimerQueue::Entry& first = queue_.front();
+            if (first.due > limit || first.seq >= lastSeq) {
                 // Not due yet, or posted during this pass.
-                Duration left = first->first.first - now();
+                Duration left = first.due - now();
                 return left > Duration::zero() ? left : Duration::zero();
             }
-            entry = std::move(first->second);
-            queue_.erase(first);
-            byId_.erase(entry.id);
+            entry = queue_.popFront();
         }
         entry.job();
     }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "foundation/RunLoop.hpp"
+#include "foundation/TimerQueue.hpp"
 
 namespace tandril {
 
@@ -34,21 +35,12 @@ public:
     void setWakeUpHook(std::function<void()> hook);
 
 private:
-    struct Entry {
-        TimePoint due;
-        std::uint64_t seq;
-        TimerId id;
-        Job job;
-    };
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::atomic<bool> stopping_{false};
     std::thread::id owner_;
-    std::uint64_t seq_ = 0;
-    TimerId nextId_ = 1;
-    std::map<std::pair<TimePoint, std::uint64_t>, Entry> queue_;
-    std::map<TimerId, std::pair<TimePoint, std::uint64_t>> byId_;
+    TimerQueue queue_;
     std::function<void()> wakeUp_;
 };
 

@@ -6,11 +6,10 @@ VirtualRunLoop::VirtualRunLoop() : owner_(std::this_thread::get_id()) {}
 
 VirtualRunLoop::~VirtualRunLoop() {
     // Jobs are destroyed outside the lock: what they capture may call back into the loop.
-    std::map<std::pair<TimePoint, std::uint64_t>, Entry> dropped;
+    std::map<std::pair<TimePoint, std::uint64_t>, TimerQueue::Entry> dropped;
     {
         std::lock_guard lock(mutex_);
-        dropped.swap(queue_);
-        byId_.clear();
+        dropped = queue_.takeAll();
     }
     dropped.clear();
     discardPerforms();
@@ -19,10 +18,7 @@ VirtualRunLoop::~VirtualRunLoop() {
 void VirtualRunLoop::post(Job job) {
     {
         std::lock_guard lock(mutex_);
-        std::uint64_t seq = seq_++;
-        TimerId id = nextId_++;
-        queue_.emplace(std::make_pair(now_, seq), Entry{now_, seq, id, std::move(job)});
-        byId_.emplace(id, std::make_pair(now_, seq));
+        queue_.add(now_, std::move(job));
     }
     posted_.notify_all();
 }
@@ -31,11 +27,7 @@ RunLoop::TimerId VirtualRunLoop::schedule(Duration delay, Job job) {
     TimerId id;
     {
         std::lock_guard lock(mutex_);
-        TimePoint due = dueAfter(now_, delay);
-        std::uint64_t seq = seq_++;
-        id = nextId_++;
-        queue_.emplace(std::make_pair(due, seq), Entry{due, seq, id, std::move(job)});
-        byId_.emplace(id, std::make_pair(due, seq));
+        id = queue_.add(dueAfter(now_, delay), std::move(job));
     }
     posted_.notify_all();
     return id;
@@ -45,15 +37,7 @@ void VirtualRunLoop::cancel(TimerId id) {
     Job dropped;
     {
         std::lock_guard lock(mutex_);
-        auto it = byId_.find(id);
-        if (it != byId_.end()) {
-            auto entry = queue_.find(it->second);
-            if (entry != queue_.end()) {
-                dropped = std::move(entry->second.job);
-                queue_.erase(entry);
-            }
-            byId_.erase(it);
-        }
+        dropped = queue_.remove(id);
     }
     forgetPerform(id);
 }
@@ -66,14 +50,11 @@ TimePoint VirtualRunLoop::now() const {
 bool VirtualRunLoop::isLoopThread() const { return std::this_thread::get_id() == owner_; }
 
 bool VirtualRunLoop::runOneDue(TimePoint limit) {
-    Entry entry{};
+    TimerQueue::Entry entry;
     {
         std::lock_guard lock(mutex_);
-        if (queue_.empty() || queue_.begin()->first.first > limit) return false;
-        auto first = queue_.begin();
-        entry = std::move(first->second);
-        queue_.erase(first);
-        byId_.erase(entry.id);
+        if (queue_.empty() || queue_.front().due > limit) return false;
+        entry = queue_.popFront();
         if (entry.due > now_) now_ = entry.due;
     }
     entry.job();
@@ -103,7 +84,7 @@ bool VirtualRunLoop::waitForPosted(std::chrono::milliseconds limit) {
     {
         std::unique_lock lock(mutex_);
         bool arrived = posted_.wait_for(lock, limit, [this] {
-            return !queue_.empty() && queue_.begin()->first.first <= now_;
+            return !queue_.empty() && queue_.front().due <= now_;
         });
         if (!arrived) return false;
     }

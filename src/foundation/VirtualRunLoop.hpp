@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/RunLoop.hpp"
+#include "foundation/TimerQueue.hpp"
 
 namespace tandril {
 
@@ -42,22 +43,13 @@ public:
     std::size_t pendingJobs() const;
 
 private:
-    struct Entry {
-        TimePoint due;
-        std::uint64_t seq;
-        TimerId id;
-        Job job;
-    };
     bool runOneDue(TimePoint limit);
 
     mutable std::mutex mutex_;
     std::condition_variable posted_;
     std::thread::id owner_;
     TimePoint now_{};
-    std::uint64_t seq_ = 0;
-    TimerId nextId_ = 1;
-    std::map<std::pair<TimePoint, std::uint64_t>, Entry> queue_;
-    std::map<TimerId, std::pair<TimePoint, std::uint64_t>> byId_;
+    TimerQueue queue_;
 };
 
 }  // namespace tandril
