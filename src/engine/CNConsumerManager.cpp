@@ -943,12 +943,15 @@ void CNConsumerManager::handleNotificationSourceData(const Bytes& data) {
     switch (bytes[0]) {
     case kEventIDNotificationAdded: {
         log("[ANCS] Notification added!");
-        Bytes command{kCommandIDGetNotificationAttributes};
-        command.insert(command.end(), uid.begin(), uid.end());
-        const Bytes attributes{kAttributeIDAppIdentifier, kAttributeIDTitle,   0xFF, 0xFF,
-                               kAttributeIDSubtitle,      0xFF,                0xFF, kAttributeIDMessage,
-                               0xFF,                      0xFF,                kAttributeIDDate};
-        command.insert(command.end(), attributes.begin(), attributes.end());
+        // CommandID, the 4-byte UID, then the five attributes: the app identifier, title,
+        // subtitle and message (each with the largest length, FF FF) and the date.
+        const Bytes command{kCommandIDGetNotificationAttributes,
+                            uid[0], uid[1], uid[2], uid[3],
+                            kAttributeIDAppIdentifier,
+                            kAttributeIDTitle, 0xFF, 0xFF,
+                            kAttributeIDSubtitle, 0xFF, 0xFF,
+                            kAttributeIDMessage, 0xFF, 0xFF,
+                            kAttributeIDDate};
         if (controlPointCharacteristic_) {
             controlPointCharacteristic_->writeValue(command, [](const ErrorPtr& error) {
                 log("[ANCS] Requested notification attributes (Error: %@)", error);

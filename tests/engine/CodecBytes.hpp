@@ -3,6 +3,7 @@
 // Wire bytes of the notification-center profile, built by hand for the codec tests,
 // the corpus replay and the benchmarks.
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -26,8 +27,8 @@ inline void appendTuple(Bytes& out, std::uint8_t attributeID, const std::string&
 // 00, UID, then the five tuples the engine asks for: app identifier, title, subtitle, message, date.
 inline Bytes notificationAnswer(const Bytes& uid, const std::string& app, const std::string& title,
                                 const std::string& subtitle, const std::string& message, const std::string& date) {
-    Bytes out{0x00};
-    out.insert(out.end(), uid.begin(), uid.end());
+    Bytes out(1 + uid.size(), 0x00);
+    std::copy(uid.begin(), uid.end(), out.begin() + 1);
     appendTuple(out, 0, app);
     appendTuple(out, 1, title);
     appendTuple(out, 2, subtitle);
