@@ -82,13 +82,17 @@ RunLoop::TimerId RunLoop::performAfterDelay(std::shared_ptr<void> owner, std::st
     return id;
 }
 
-void RunLoop::cancelPerform(const void* owner, const std::string& name) {
+void RunLoop::cancelPerform(const void* owner, const std::string& name) { cancelPerformsMatching(owner, &name); }
+
+void RunLoop::cancelPerforms(const void* owner) { cancelPerformsMatching(owner, nullptr); }
+
+void RunLoop::cancelPerformsMatching(const void* owner, const std::string* name) {
     std::vector<TimerId> ids;
     std::vector<std::shared_ptr<void>> released;
     {
         std::lock_guard lock(table().mutex);
         for (auto it = table().entries.begin(); it != table().entries.end();) {
-            if (it->second.owner.get() == owner && it->second.name == name) {
+            if (it->second.owner.get() == owner && (!name || it->second.name == *name)) {
                 ids.push_back(it->first);
                 released.push_back(std::move(it->second.owner));
                 it = table().entries.erase(it);
@@ -99,24 +103,6 @@ void RunLoop::cancelPerform(const void* owner, const std::string& name) {
     }
     for (TimerId id : ids) cancel(id);
     // `released` goes last, outside the lock: an owner's destructor may call back in.
-}
-
-void RunLoop::cancelPerforms(const void* owner) {
-    std::vector<TimerId> ids;
-    std::vector<std::shared_ptr<void>> released;
-    {
-        std::lock_guard lock(table().mutex);
-        for (auto it = table().entries.begin(); it != table().entries.end();) {
-            if (it->second.owner.get() == owner) {
-                ids.push_back(it->first);
-                released.push_back(std::move(it->second.owner));
-                it = table().entries.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (TimerId id : ids) cancel(id);
 }
 
 std::size_t RunLoop::pendingPerforms(const void* owner, const std::string* name) const {

@@ -69,6 +69,9 @@ protected:
     void discardPerforms();
 
 private:
+    // Cancels the pending calls of `owner`: those with `name`, or all of them when null.
+    void cancelPerformsMatching(const void* owner, const std::string* name);
+
     struct PerformTable;
     std::shared_ptr<PerformTable> performs_;
     PerformTable& table() const;
