@@ -8,7 +8,7 @@ function(tandril_warnings target)
 endfunction()
 
 function(tandril_layer name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${dir}/*.cpp)
   if(sources)
     add_library(tandril_${name} STATIC ${sources})
     target_include_directories(tandril_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)

@@ -41,6 +41,12 @@ public:
     const std::optional<Date>& date() const { return date_; }
     void setDate(std::optional<Date> date) { date_ = date; }
 
+    // Whether the phone announced it as already there when the subscription began (the
+    // PreExisting event flag): the phone re-announces every notification it holds after
+    // each subscription.
+    bool isPreExisting() const { return preExisting_; }
+    void setPreExisting(bool preExisting) { preExisting_ = preExisting; }
+
     // The desktop notification posted for this record; absent until posted.
     const std::shared_ptr<Object>& deliveredNotification() const { return deliveredNotification_; }
     void setDeliveredNotification(std::shared_ptr<Object> deliveredNotification) {
@@ -62,6 +68,7 @@ private:
     std::optional<std::string> subtitle_;
     std::optional<std::string> message_;
     std::optional<Date> date_;
+    bool preExisting_ = false;
     std::shared_ptr<Object> deliveredNotification_;
 };
 
