@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kDisplayDisconnectNotification = "displayDisconnectNotification";
 constexpr const char* kReloadDevices = "reloadDevices";
 constexpr const char* kRemoveDeliveredNotification = "removeDeliveredNotification:";
+constexpr const char* kWithdrawUnannouncedNotifications = "withdrawUnannouncedNotifications";
 
 // The relaunch watch's marker; only its address matters.
 constexpr char kRelaunchSystemPreferences[] = "RelaunchSystemPreferences";
@@ -164,6 +165,8 @@ void TDRAppDelegate::applicationDidFinishLaunching() {
 void TDRAppDelegate::receivedSleepNotification() {
     log("[TDRAppDelegate] Received sleep notification, terminating connections and scanning.");
     sleeping_ = true;
+    // Nothing is kept over a sleep: the phone's notifications leave the desktop now.
+    withdrawAllNotifications();
     if (consumerManager_ && consumerManager_->connectedPeripheral()) consumerManager_->disconnect();
     if (consumerManager_) consumerManager_->stopScanning();
 }
@@ -256,7 +259,10 @@ void TDRAppDelegate::sendDeviceInformation() {
 
 void TDRAppDelegate::toggleDevice(const TDRMessage& /*message*/) {
     if (consumerManager_ && consumerManager_->connectedPeripheral()) {
-        // The user let the phone go: do not reconnect to it by ourselves.
+        // The user let the phone go: do not reconnect to it by ourselves, and keep none of
+        // its notifications on the desktop.
+        disconnectRequested_ = true;
+        withdrawAllNotifications();
         consumerManager_->setPreferredUUID(std::nullopt);
         consumerManager_->disconnect();
     } else {
@@ -334,8 +340,14 @@ void TDRAppDelegate::consumerManagerDidConnectToPeripheral(CNConsumerManager* /*
     // Back within a minute of losing a secured connection: reconnect silently.
     if (!disconnectedPeripheral_) deliverNotice(kNoticeTitle, std::nullopt, fill("Connected to %@.", nameOf(peripheral)));
     disconnectedPeripheral_ = nullptr;
+    disconnectRequested_ = false;
     sendDeviceInformation();
     securedConnection_ = true;
+    // Copies kept over the drop wait for the phone's re-announcement.
+    if (deliveredNotifications_.hasKept()) {
+        reannouncementDeadline_ = dueAfter(RunLoop::main().now(), seconds(kReannouncementLimit));
+        scheduleReannouncementEnd();
+    }
     const auto& chooser = desktop_.deviceChooser;
     if (chooser && chooser->isVisible()) {
         chooser->beginAlertSheet(
@@ -369,7 +381,17 @@ void TDRAppDelegate::consumerManagerFailedToConnectToPeripheralError(CNConsumerM
 void TDRAppDelegate::consumerManagerDisconnectedFromPeripheralError(CNConsumerManager* manager,
                                                                     const std::shared_ptr<LGPeripheral>& peripheral,
                                                                     const ErrorPtr& /*error*/) {
-    if (desktop_.userNotificationCenter) desktop_.userNotificationCenter->removeAllDeliveredNotifications();
+    // A secured link that drops by itself may come back silently within the minute: its
+    // notifications stay on the desktop until the phone has re-announced what it still
+    // holds. Any other end of a connection withdraws everything.
+    const bool keep = securedConnection_ && !sleeping_ && !disconnectRequested_;
+    disconnectRequested_ = false;
+    cancelReannouncementEnd();
+    if (keep) {
+        deliveredNotifications_.keepAll();
+    } else {
+        withdrawAllNotifications();
+    }
     disconnectedPeripheral_ = nullptr;
     cancelDisconnectNotification();
     if (securedConnection_) {
@@ -387,6 +409,8 @@ void TDRAppDelegate::consumerManagerDisconnectedFromPeripheralError(CNConsumerMa
 }
 
 void TDRAppDelegate::displayDisconnectNotification() {
+    // The phone stayed away: nothing kept over the drop stays on the desktop.
+    withdrawAllNotifications();
     deliverNotice(kNoticeTitle, std::nullopt, fill("Disconnected from %@.", nameOf(disconnectedPeripheral_)));
     disconnectedPeripheral_ = nullptr;
 }
@@ -395,12 +419,59 @@ void TDRAppDelegate::cancelDisconnectNotification() {
     RunLoop::main().cancelPerform(performOwner(), kDisplayDisconnectNotification);
 }
 
+void TDRAppDelegate::withdrawAllNotifications() {
+    cancelReannouncementEnd();
+    deliveredNotifications_.clear();
+    if (desktop_.userNotificationCenter) desktop_.userNotificationCenter->removeAllDeliveredNotifications();
+}
+
+void TDRAppDelegate::withdraw(const TDRDeliveredNotifications::Copies& copies) {
+    if (!desktop_.userNotificationCenter) return;
+    for (const auto& copy : copies) desktop_.userNotificationCenter->removeDeliveredNotification(copy);
+}
+
+void TDRAppDelegate::scheduleReannouncementEnd() {
+    if (!reannouncementDeadline_) return;
+    RunLoop::main().cancelPerform(performOwner(), kWithdrawUnannouncedNotifications);
+    const auto now = RunLoop::main().now();
+    const auto quietEnd = dueAfter(now, seconds(kReannouncementQuietPeriod));
+    const auto end = std::min(quietEnd, *reannouncementDeadline_);
+    const std::weak_ptr<TDRAppDelegate> weakSelf = self();
+    RunLoop::main().performAfterDelay(shared_from_this(), kWithdrawUnannouncedNotifications, end - now, [weakSelf] {
+        if (auto strong = weakSelf.lock()) strong->withdrawUnannouncedNotifications();
+    });
+}
+
+void TDRAppDelegate::cancelReannouncementEnd() {
+    reannouncementDeadline_.reset();
+    RunLoop::main().cancelPerform(performOwner(), kWithdrawUnannouncedNotifications);
+}
+
+void TDRAppDelegate::withdrawUnannouncedNotifications() {
+    reannouncementDeadline_.reset();
+    withdraw(deliveredNotifications_.releaseKept());
+}
+
 void TDRAppDelegate::consumerManagerAddedNotification(CNConsumerManager* /*manager*/,
                                                       const std::shared_ptr<CNNotification>& notification) {
     const auto application = notification ? notification->application() : nullptr;
+    const bool reannounced = notification && notification->isPreExisting() && deliveredNotifications_.hasKept();
+    // Each re-announced record shows that the phone's re-announcement goes on.
+    if (reannounced) scheduleReannouncementEnd();
     if (!application || !application->isEnabled()) {
         log("[TDRAppDelegate] Application disabled, ignoring notification...");
     } else if (notification->message()) {
+        // A re-announced notification takes over its copy kept over the drop instead of
+        // showing it a second time.
+        if (reannounced) {
+            TDRDeliveredNotifications::Copies outdated;
+            const auto kept = deliveredNotifications_.takeOver(notification, outdated);
+            withdraw(outdated);
+            if (kept) {
+                postUpdatedApplications();
+                return;
+            }
+        }
         auto userNotification = std::make_shared<TDRUserNotification>();
         userNotification->setTitle(application->displayName());
         const auto& title = notification->title();
@@ -409,7 +480,13 @@ void TDRAppDelegate::consumerManagerAddedNotification(CNConsumerManager* /*manag
         userNotification->setIdentityImage(application->icon());
         if (desktop_.userNotificationCenter) desktop_.userNotificationCenter->deliverNotification(userNotification);
         notification->setDeliveredNotification(userNotification);
+        // Shown while the link is down (its details arrived late): kept like the others.
+        deliveredNotifications_.add(notification, !securedConnection_ && deliveredNotifications_.hasKept());
     }
+    postUpdatedApplications();
+}
+
+void TDRAppDelegate::postUpdatedApplications() {
     // The catalogue may have gained the application: a loaded settings pane re-reads it.
     if (notificationCenter_) notificationCenter_->postNotificationName(TDRUpdatedApplicationsNotification, std::nullopt, true);
 }
@@ -417,8 +494,9 @@ void TDRAppDelegate::consumerManagerAddedNotification(CNConsumerManager* /*manag
 void TDRAppDelegate::consumerManagerRemovedNotification(CNConsumerManager* /*manager*/,
                                                         const std::shared_ptr<CNNotification>& notification) {
     if (!notification) return;
-    const auto delivered = std::dynamic_pointer_cast<TDRUserNotification>(notification->deliveredNotification());
-    if (delivered && desktop_.userNotificationCenter) desktop_.userNotificationCenter->removeDeliveredNotification(delivered);
+    // The record's own copy, and those of earlier announcements of the same notification
+    // (the phone announces it again after every subscription).
+    withdraw(deliveredNotifications_.remove(*notification));
 }
 
 void TDRAppDelegate::deliverNotice(std::optional<std::string> title, std::optional<std::string> subtitle,

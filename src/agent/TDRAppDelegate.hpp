@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "agent/TDRDeliveredNotifications.hpp"
 #include "agent/TDRDesktop.hpp"
 #include "agent/TDRDeviceChooserDelegate.hpp"
 #include "agent/TDRKeyValueObserver.hpp"
@@ -13,6 +14,7 @@
 #include "engine/CNConsumerManagerDelegate.hpp"
 #include "foundation/Error.hpp"
 #include "foundation/Object.hpp"
+#include "foundation/RunLoop.hpp"
 #include "shared/TDRMessageBus.hpp"
 
 namespace tandril {
@@ -44,6 +46,12 @@ public:
     static constexpr double kNoticeLifetime = 3.0;
     static constexpr double kDisconnectNoticeDelay = 60.0;
     static constexpr double kReloadDevicesInterval = 5.0;
+    // After a silent reconnection the phone re-announces what it holds. The announcement
+    // counts as over once no re-announced record has come for kReannouncementQuietPeriod
+    // (counted from the connection report, then from each re-announced record), and at
+    // the latest kReannouncementLimit after the connection report.
+    static constexpr double kReannouncementQuietPeriod = 5.0;
+    static constexpr double kReannouncementLimit = 30.0;
 
     static std::shared_ptr<TDRAppDelegate> create(TDRDesktop desktop);
     ~TDRAppDelegate() override;
@@ -56,6 +64,8 @@ public:
     bool securedConnection() const { return securedConnection_; }
     const std::shared_ptr<TDRUpdater>& updater() const { return updater_; }
     const std::shared_ptr<LGPeripheral>& disconnectedPeripheral() const { return disconnectedPeripheral_; }
+    // The phone notifications shown on the desktop and those kept over a short drop.
+    const TDRDeliveredNotifications& deliveredNotifications() const { return deliveredNotifications_; }
     // The enclosing settings bundle: the agent's bundle path without its last three components.
     std::string preferencePanePath() const;
 
@@ -97,6 +107,9 @@ public:
     void consumerManagerRemovedNotification(CNConsumerManager* manager,
                                             const std::shared_ptr<CNNotification>& notification) override;
     void displayDisconnectNotification();
+    // The end of the phone's re-announcement after a silent reconnection: kept copies that
+    // no re-announced record took over are withdrawn.
+    void withdrawUnannouncedNotifications();
 
     // --- desktop notifications
     bool userNotificationCenterShouldPresentNotification(
@@ -132,6 +145,13 @@ private:
     void deliverNotice(std::optional<std::string> title, std::optional<std::string> subtitle,
                        std::optional<std::string> informativeText);
     void cancelDisconnectNotification();
+    // Withdraws every notification the agent delivered, phone notifications and notices.
+    void withdrawAllNotifications();
+    void withdraw(const TDRDeliveredNotifications::Copies& copies);
+    // (Re)schedules withdrawUnannouncedNotifications after the quiet period, never past the limit.
+    void scheduleReannouncementEnd();
+    void cancelReannouncementEnd();
+    void postUpdatedApplications();
     void showScanning();
 
     TDRDesktop desktop_;
@@ -141,6 +161,12 @@ private:
     bool securedConnection_ = false;
     std::shared_ptr<TDRUpdater> updater_;
     std::shared_ptr<LGPeripheral> disconnectedPeripheral_;
+    TDRDeliveredNotifications deliveredNotifications_;
+    // When the re-announcement after a silent reconnection ends at the latest; absent
+    // while none is awaited.
+    std::optional<TimePoint> reannouncementDeadline_;
+    // The user asked for the disconnection: nothing is kept over it.
+    bool disconnectRequested_ = false;
     // Whether the relaunch watch is registered on the workspace.
     bool relaunchWatchRegistered_ = false;
 };

@@ -106,6 +106,8 @@ auto withAgentDefaults(Fn&& fn) {
 constexpr std::uint8_t kEventIDNotificationAdded = 0;
 constexpr std::uint8_t kEventIDNotificationModified = 1;
 constexpr std::uint8_t kEventIDNotificationRemoved = 2;
+// EventFlags bit of a notification the phone already held when the subscription began.
+constexpr std::uint8_t kEventFlagPreExisting = 1 << 2;
 
 constexpr std::uint8_t kCommandIDGetNotificationAttributes = 0;
 constexpr std::uint8_t kCommandIDGetAppAttributes = 1;
@@ -943,6 +945,11 @@ void CNConsumerManager::handleNotificationSourceData(const Bytes& data) {
     switch (bytes[0]) {
     case kEventIDNotificationAdded: {
         log("[ANCS] Notification added!");
+        // The flags wait here until the attributes answer builds the record.
+        if (addedEventFlags_.size() >= kMaxPendingNotifications && !addedEventFlags_.contains(uid)) {
+            addedEventFlags_.erase(addedEventFlags_.begin());
+        }
+        addedEventFlags_[uid] = bytes[1];
         // CommandID, the 4-byte UID, then the five attributes: the app identifier, title,
         // subtitle and message (each with the largest length, FF FF) and the date.
         const Bytes command{kCommandIDGetNotificationAttributes,
@@ -964,6 +971,7 @@ void CNConsumerManager::handleNotificationSourceData(const Bytes& data) {
         break;
     case kEventIDNotificationRemoved: {
         log("[ANCS] Notification removed!");
+        addedEventFlags_.erase(uid);
         // A record still waiting for its application's name or icon must never reach the
         // desktop once the phone has withdrawn it.
         auto sameUID = [&uid](const std::shared_ptr<CNNotification>& n) {
@@ -1085,6 +1093,10 @@ void CNConsumerManager::decodeNotificationAttributes(const Bytes& buffer) {
     notification->setSubtitle(subtitle);
     notification->setMessage(message);
     notification->setDate(dateFromNotificationDate(dateText));
+    if (const auto flags = addedEventFlags_.find(uid); flags != addedEventFlags_.end()) {
+        notification->setPreExisting((flags->second & kEventFlagPreExisting) != 0);
+        addedEventFlags_.erase(flags);
+    }
 
     if (application && application->icon() && application->displayName()) {
         handleAddedNotification(notification);

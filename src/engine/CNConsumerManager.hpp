@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -207,6 +208,8 @@ private:
     std::deque<std::shared_ptr<CNNotification>> pendingNotifications_;
     // Records whose display name arrived and whose icon is being downloaded.
     std::vector<std::shared_ptr<CNNotification>> downloadingNotifications_;
+    // The EventFlags of added events whose attributes are being fetched, by UID.
+    std::map<Bytes, std::uint8_t> addedEventFlags_;
     // --- end codec state
 };
 

@@ -82,15 +82,24 @@ TEST_F(TDRAppDelegatePresentationTest, UncompletedConnectionDropCancelsThePendin
     for (const auto& text : deliveredTexts()) EXPECT_EQ(text.find("Disconnected"), std::string::npos) << text;
 }
 
-TEST_F(TDRAppDelegatePresentationTest, DisconnectionWithdrawsEverythingAndRescans) {
+TEST_F(TDRAppDelegatePresentationTest, DisconnectionRescansAndWithdrawsAllButCopiesKeptOverADrop) {
     connected();
     engine()->stopScanning();
-    app->consumerManagerAddedNotification(engine(), makeNotification("com.example.chat", "Chat", true, "Anna", "Hi"));
+    const auto notification = makeNotification("com.example.chat", "Chat", true, "Anna", "Hi");
+    app->consumerManagerAddedNotification(engine(), notification);
+    const auto copy = center->delivered.back();
+    // A secured link that drops keeps the phone's notifications for its silent return.
+    disconnected();
+    EXPECT_TRUE(center->isShown(copy));
+    EXPECT_EQ(center->removeAllCount, 1);
+    EXPECT_EQ(app->deliveredNotifications().keptCount(), 1u);
+    EXPECT_TRUE(engine()->isScanning());
+    EXPECT_EQ(bus->lastPayload(TDRReceivedDeviceInformationNotification), Value(Dictionary{{"connected_device", ""}}));
+    // A connection that never completed drops too: nothing is kept any more.
     disconnected();
     EXPECT_TRUE(center->shown.empty());
     EXPECT_EQ(center->removeAllCount, 2);
-    EXPECT_TRUE(engine()->isScanning());
-    EXPECT_EQ(bus->lastPayload(TDRReceivedDeviceInformationNotification), Value(Dictionary{{"connected_device", ""}}));
+    EXPECT_EQ(app->deliveredNotifications().keptCount(), 0u);
 }
 
 TEST_F(TDRAppDelegatePresentationTest, TimeOutIsSilentAndOtherFailuresAreShown) {
