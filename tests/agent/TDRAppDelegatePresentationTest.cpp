@@ -192,6 +192,59 @@ TEST_F(TDRAppDelegatePresentationTest, DisabledOrEmptyNotificationsAreNotShownBu
     EXPECT_TRUE(center->removed.empty());
 }
 
+TEST_F(TDRAppDelegatePresentationTest, ReannouncementEndsAfterAQuietPeriodOrAtTheLimit) {
+    // Records as the engine builds them; a re-announcement is a new record of equal content.
+    const auto record = [&](std::uint8_t uid, const char* message, bool preExisting) {
+        auto n = makeNotification("com.example.chat", "Chat", true, "Anna", message);
+        n->setUniqueIdentifier(Bytes{uid, 0, 0, 0});
+        n->setPreExisting(preExisting);
+        return n;
+    };
+    connected();
+    engine()->stopScanning();
+    advance(3.0);  // the connection notice goes
+    for (std::uint8_t uid = 1; uid <= 3; ++uid) app->consumerManagerAddedNotification(engine(), record(uid, "a", false));
+    const auto copies = center->shown;
+    ASSERT_EQ(copies.size(), 3u);
+    disconnected();
+    // Details that arrive while the link is down are kept with the others.
+    app->consumerManagerAddedNotification(engine(), record(4, "late", false));
+    const auto late = center->delivered.back();
+    advance(20.0);
+    connected();
+
+    // Each re-announced record restarts the quiet period ...
+    advance(4.0);
+    app->consumerManagerAddedNotification(engine(), record(1, "a", true));
+    app->consumerManagerAddedNotification(engine(), record(4, "late", true));
+    advance(4.9);
+    EXPECT_EQ(center->shown.size(), 4u);
+    advance(0.1);
+    EXPECT_EQ(center->shown, (std::vector<std::shared_ptr<TDRUserNotification>>{copies[0], late}));
+
+    // ... even one that is not shown, but the re-announcement ends at the latest
+    // kReannouncementLimit after the connection report.
+    disconnected();
+    connected();
+    app->consumerManagerAddedNotification(engine(), record(1, "a", true));
+    for (int i = 0; i < 7; ++i) {
+        advance(4.0);
+        auto disabled = makeNotification("com.example.game", "Game", false, "Energy", "Full");
+        disabled->setPreExisting(true);
+        app->consumerManagerAddedNotification(engine(), disabled);
+    }
+    advance(1.9);
+    EXPECT_TRUE(center->isShown(late));
+    advance(0.1);
+    EXPECT_EQ(center->shown, std::vector<std::shared_ptr<TDRUserNotification>>{copies[0]});
+    EXPECT_EQ(app->deliveredNotifications().keptCount(), 0u);
+    EXPECT_EQ(center->delivered.size(), 5u);  // nothing shown twice
+
+    // Outside a re-announcement a record flagged PreExisting is shown as any other.
+    app->consumerManagerAddedNotification(engine(), record(1, "a", true));
+    EXPECT_EQ(center->delivered.size(), 6u);
+}
+
 // --- desktop notification center
 
 TEST_F(TDRAppDelegatePresentationTest, EveryNotificationIsPresentedAndAClickOpensTheSettings) {
