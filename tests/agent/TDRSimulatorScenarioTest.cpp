@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <sstream>
 
 #include "agent/TDRAppDelegate.hpp"
@@ -14,6 +16,8 @@
 #include "foundation/Paths.hpp"
 #include "foundation/UserDefaults.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
+#include "sim/SimNotificationProvider.hpp"
+#include "sim/SimPhone.hpp"
 #include "support/LoopFixture.hpp"
 
 namespace tandril::test {
@@ -83,6 +87,21 @@ TEST_F(TDRSimulatorScenarioTest, LinkDropWithinAMinuteReconnectsSilently) {
     advance(120.0);
     for (const auto& text : shownTexts()) EXPECT_EQ(text.find("Disconnected from"), std::string::npos) << text;
     EXPECT_EQ(out.str().find("Disconnected from"), std::string::npos);
+    // The phone re-announced what it holds after each reconnection, yet every notification
+    // popped up once: one box per notification the phone announced.
+    std::set<Bytes> announced;
+    for (const auto& event : scenario->phone()->sentEvents()) {
+        if (event.size() == 8 && event[0] == SimNotificationProvider::kEventAdded) {
+            announced.insert(Bytes(event.begin() + 4, event.end()));
+        }
+    }
+    std::size_t boxes = 0;
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("+-- ") && !line.starts_with("+-- Tandril ")) ++boxes;
+    }
+    EXPECT_GE(announced.size(), 10u);
+    EXPECT_EQ(boxes, announced.size()) << out.str();
 }
 
 TEST(TDRTerminalPresenterTest, ShowsPhoneTextsWithoutTerminalControl) {
