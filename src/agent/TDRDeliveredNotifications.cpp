@@ -38,9 +38,13 @@ void TDRDeliveredNotifications::add(const std::shared_ptr<CNNotification>& notif
 TDRDeliveredNotifications::Copies TDRDeliveredNotifications::remove(const CNNotification& notification) {
     Copies copies;
     addCopy(copies, copyOf(notification));
+    // Taken before the lists change: they may hold the only other reference to the record.
+    const CNNotification* const record = &notification;
     const auto own = copyOf(notification);
+    const auto uid = notification.uniqueIdentifier();
     const auto gone = [&](const std::shared_ptr<CNNotification>& n) {
-        if (n.get() != &notification && !n->isSameNotification(notification) && copyOf(*n) != own) return false;
+        const bool sameUID = uid && n->uniqueIdentifier() == uid;
+        if (n.get() != record && !sameUID && copyOf(*n) != own) return false;
         addCopy(copies, copyOf(*n));
         return true;
     };
