@@ -181,7 +181,9 @@ void TDRAppDelegate::relaunchSystemPreferencesWhenNeeded() {
     auto& defaults = UserDefaults::standardUserDefaults();
     std::optional<std::string> version;
     if (const auto bundle = Bundle::mainBundle()) {
-        if (const auto* text = bundle->objectForInfoDictionaryKey("CFBundleVersion").asString()) version = *text;
+        // The value is held here: the text points into it.
+        const Value value = bundle->objectForInfoDictionaryKey("CFBundleVersion");
+        if (const auto* text = value.asString()) version = *text;
     }
 
     // Without a version there is nothing to record or compare.
