@@ -22,12 +22,13 @@ namespace tandril::test {
 //   work until a condition holds, bounded in real time. It never sleeps a fixed time.
 // Timer rules are still tested by advancing the virtual loop (advance()).
 class DesktopFixture : public LoopFixture {
+public:
+    // Makes the test program's QApplication if there is none yet (for tests without a bus).
+    static void ensureApplication();
+
 protected:
     DesktopFixture();
     ~DesktopFixture() override;
-
-    // Makes the test program's QApplication if there is none yet.
-    static void ensureApplication();
 
     // The connection for the code under test.
     QDBusConnection& bus() { return connection_; }
