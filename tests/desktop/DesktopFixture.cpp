@@ -55,13 +55,16 @@ QDBusConnection DesktopFixture::connectAgain() {
     return QDBusConnection::connectToBus(QString::fromStdString(privateBus.address()), name);
 }
 
-bool DesktopFixture::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool DesktopFixture::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                               std::chrono::milliseconds recheck) {
     QElapsedTimer clock;
     clock.start();
     // A timer at the limit wakes the event dispatcher when nothing else does.
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.start(static_cast<int>(limit.count()));
+    QTimer ticker;
+    if (recheck.count() > 0) ticker.start(static_cast<int>(recheck.count()));
     for (;;) {
         loop().runUntilIdle();
         if (done()) return true;

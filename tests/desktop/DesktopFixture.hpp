@@ -37,9 +37,12 @@ protected:
     QDBusConnection connectAgain();
 
     // Runs Qt events and the virtual loop's due work until `done()` is true; false when
-    // `limit` (real time) passed first.
+    // `limit` (real time) passed first. `done()` is checked whenever an event arrives; for a
+    // condition that no event of this process announces (another process's state, read by a
+    // call), pass `recheck` and it is also checked at that interval.
     bool waitUntil(const std::function<bool()>& done,
-                   std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+                   std::chrono::milliseconds limit = std::chrono::milliseconds(10000),
+                   std::chrono::milliseconds recheck = std::chrono::milliseconds(0));
     // Runs Qt events already queued and the virtual loop's due work, without waiting.
     void drainEvents();
 
