@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include <cstdlib>
+
 #include "desktop/DesktopFixture.hpp"
 #include "platform/linux/desktop/WinDeviceChooser.hpp"
 
@@ -80,8 +82,6 @@ TEST_F(WinDeviceChooserTest, RowsShowNameAndGreyIdentifierAsPlainText) {
     for (int row = 0; row < 2; ++row) {
         for (auto* each : cell(row)->findChildren<QLabel*>()) EXPECT_EQ(each->textFormat(), Qt::PlainText);
     }
-    const auto grey = label(0, "identifier")->palette().color(QPalette::WindowText);
-    EXPECT_NE(grey, label(0, "name")->palette().color(QPalette::WindowText));
 
     // The periodic reload with the same phones leaves the cells (and so the selection) alone.
     auto* before = cell(0);
@@ -105,6 +105,15 @@ TEST_F(WinDeviceChooserTest, SelectionAsksTheDelegateAndEnablesConnect) {
     click(1);
     EXPECT_EQ(delegate->asked, (std::vector<std::int64_t>{1, 1}));
     EXPECT_EQ(chooser.selectedRow(), 1);
+    // The chosen row's texts take the selection's colours.
+    const auto palette = chooser.tableView()->palette();
+    const auto drawn = [this](int row, const char* name) {
+        auto* shown = label(row, name);
+        return shown->palette().color(shown->foregroundRole());
+    };
+    EXPECT_EQ(drawn(1, "name"), palette.color(QPalette::HighlightedText));
+    EXPECT_EQ(drawn(0, "name"), palette.color(QPalette::Text));
+    EXPECT_NE(drawn(0, "identifier"), drawn(0, "name"));
     ASSERT_TRUE(chooser.connectButton()->isEnabled());
     chooser.connectButton()->click();
     EXPECT_EQ(delegate->connects, 1);
@@ -175,6 +184,30 @@ TEST_F(WinDeviceChooserTest, AlertIsWindowModalPlainTextAndEndsOnceThroughItsBut
     chooser.beginAlertSheet("m", "OK", "i");
     chooser.window()->close();
     EXPECT_EQ(delegate->alertEnds, (std::vector<std::int64_t>{1000, 1000}));
+}
+
+}  // namespace
+}  // namespace tandril
+
+namespace tandril {
+namespace {
+
+// Not a check: draws the chooser with two phones in range into $TANDRIL_SCREENSHOT (a PNG),
+// for the documentation. scripts/screenshot-chooser runs it under Xvfb.
+TEST_F(WinDeviceChooserTest, DISABLED_Screenshot) {
+    const char* path = std::getenv("TANDRIL_SCREENSHOT");
+    if (!path) GTEST_SKIP() << "TANDRIL_SCREENSHOT names the PNG to write";
+    chooser.setDetailForRow([](std::int64_t row) -> std::optional<std::string> {
+        return row == 0 ? "5A1D0C3E-7B1F-4C2A-9E3D-0F6B8A4C2D10" : "C04F2B7A-93D1-4E8B-A6F0-2D5E7C1B9A34";
+    });
+    delegate->names = {"Sam's iPhone", "Work iPhone"};
+    chooser.makeKeyAndOrderFront();
+    chooser.setProgressIndeterminate(true);
+    chooser.setProgressLabel("Scanning...");
+    chooser.reloadData();
+    click(0);
+    for (int i = 0; i < 20; ++i) QApplication::processEvents();
+    ASSERT_TRUE(chooser.window()->grab().save(QString::fromLocal8Bit(path), "PNG"));
 }
 
 }  // namespace

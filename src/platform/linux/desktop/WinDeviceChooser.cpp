@@ -131,9 +131,6 @@ QWidget* WinDeviceChooser::makeCell(const Row& row) {
     if (row.detail) {
         auto* detail = plainLabel(qs(*row.detail), cell);
         detail->setObjectName("identifier");
-        QPalette palette = detail->palette();
-        palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
-        detail->setPalette(palette);
         QFont small = detail->font();
         small.setPointSizeF(small.pointSizeF() * 0.85);
         detail->setFont(small);
@@ -170,6 +167,7 @@ void WinDeviceChooser::reloadData() {
     if (selectedRow_ >= static_cast<std::int64_t>(rows_.size())) selectedRow_ = -1;
     if (selectedRow_ >= 0) table_->selectRow(static_cast<int>(selectedRow_));
     settingSelection_ = false;
+    updateCellColors();
 }
 
 std::int64_t WinDeviceChooser::selectedRow() const { return selectedRow_; }
@@ -184,7 +182,29 @@ void WinDeviceChooser::selectRow(std::int64_t row) {
     settingSelection_ = false;
 }
 
+void WinDeviceChooser::updateCellColors() {
+    // Cells are widgets over the table: they follow the selection's colours by hand.
+    const QPalette palette = table_->palette();
+    for (int row = 0; row < table_->rowCount(); ++row) {
+        auto* cell = table_->cellWidget(row, 0);
+        if (!cell) continue;
+        const bool selected = table_->selectionModel()->isRowSelected(row, QModelIndex());
+        const QColor text = palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+        QColor grey = selected ? palette.color(QPalette::HighlightedText) : palette.color(QPalette::Disabled, QPalette::Text);
+        if (selected) grey.setAlphaF(0.75);
+        for (auto* label : cell->findChildren<QLabel*>()) {
+            // Inside the table's viewport a label draws with the Text role, elsewhere with WindowText.
+            QPalette colours = label->palette();
+            const QColor& colour = label->objectName() == "identifier" ? grey : text;
+            colours.setColor(QPalette::WindowText, colour);
+            colours.setColor(QPalette::Text, colour);
+            label->setPalette(colours);
+        }
+    }
+}
+
 void WinDeviceChooser::selectionChanged() {
+    updateCellColors();
     if (settingSelection_) return;
     const auto selected = table_->selectionModel()->selectedRows();
     const std::int64_t row = selected.isEmpty() ? -1 : selected.first().row();
@@ -208,7 +228,6 @@ void WinDeviceChooser::selectionChanged() {
 void WinDeviceChooser::setConnectButtonEnabled(bool enabled) { connectButton_->setEnabled(enabled); }
 
 void WinDeviceChooser::setProgressIndeterminate(bool indeterminate) {
-    indeterminate_ = indeterminate;
     if (indeterminate) {
         progress_->setRange(0, 0);
     } else {

@@ -83,6 +83,8 @@ private:
 
     void selectionChanged();
     void selectRow(std::int64_t row);
+    // Name and identifier in the colours of a selected or unselected row.
+    void updateCellColors();
     static QWidget* makeCell(const Row& row);
 
     QWidget* window_ = nullptr;
@@ -97,7 +99,6 @@ private:
     std::vector<Row> rows_;
     std::int64_t selectedRow_ = -1;
     bool allowsEmptySelection_ = true;
-    bool indeterminate_ = true;
     // Set while the chooser itself changes the table's selection.
     bool settingSelection_ = false;
 };
