@@ -4,9 +4,6 @@
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDesktopServices>
-#include <QUrl>
 
 #include <csignal>
 #include <cstdlib>
@@ -25,8 +22,10 @@
 #include "foundation/Log.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/UserDefaults.hpp"
+#include "platform/linux/desktop/BusApplication.hpp"
 #include "platform/linux/desktop/BusMessageBus.hpp"
 #include "platform/linux/desktop/BusNotificationPresenter.hpp"
+#include "platform/linux/desktop/BusWorkspace.hpp"
 #include "platform/linux/desktop/QtRunLoop.hpp"
 #include "platform/linux/desktop/WinCrashReporter.hpp"
 #include "platform/linux/desktop/WinDeviceChooser.hpp"
@@ -74,15 +73,6 @@ std::shared_ptr<Bundle> ownBundle() {
     return Bundle::bundleWithPath(path);
 }
 
-// Takes the agent's name on the session bus; false when another agent holds it.
-bool ownBusName(QDBusConnection& bus) {
-    auto* names = bus.interface();
-    if (!names) return true;
-    const auto reply = names->registerService(QString::fromLatin1(kBusName), QDBusConnectionInterface::DontQueueService,
-                                                  QDBusConnectionInterface::DontAllowReplacement);
-    return !reply.isValid() || reply.value() == QDBusConnectionInterface::ServiceRegistered;
-}
-
 // SIGINT and SIGTERM are taken by a thread of their own: the first quits the event loop and
 // the program winds down; a second ends the process at once.
 void quitOnSignals() {
@@ -126,13 +116,18 @@ int TDRAgentProgram::run(int argc, char** argv) {
     QtRunLoop loop;
     RunLoop::setMain(&loop);
 
+    // The name first: a second agent leaves before it touches any file.
     auto session = QDBusConnection::sessionBus();
-    if (session.isConnected() && !ownBusName(session)) {
+    BusApplication::Handlers handlers;
+    handlers.quit = [] { QCoreApplication::quit(); };
+    auto presence = std::make_unique<BusApplication>(session, QString::fromLatin1(kBusName), handlers);
+    if (session.isConnected() && !presence->start()) {
         log("[Tandril] Another Tandril is already running (%s is taken); this one exits.", kBusName);
+        presence.reset();
         RunLoop::setMain(nullptr);
         return 0;
     }
-    if (!session.isConnected()) log("[Tandril] No session bus: no notifications and no control channel.");
+    if (!session.isConnected()) log("[Tandril] No session bus: no notifications, no control channel.");
 
     const auto bundle = ownBundle();
     if (bundle) {
@@ -153,10 +148,14 @@ int TDRAgentProgram::run(int argc, char** argv) {
     auto presenter = std::make_shared<BusNotificationPresenter>(session, presenterOptions);
     auto router = WinNotificationRouter::create(presenter);
     auto chooser = std::make_shared<WinDeviceChooser>();
+    auto workspace = std::make_shared<BusWorkspace>(session);
+    // Sleep and wake come from logind on the system bus.
+    workspace->followSleep(QDBusConnection::systemBus());
 
     TDRDesktop desktop;
     desktop.userNotificationCenter = router;
     desktop.messageBus = std::make_shared<BusMessageBus>(session);
+    desktop.workspace = workspace;
     desktop.crashReporter = std::make_shared<WinCrashReporter>(TANDRIL_VERSION);
     desktop.host = std::make_shared<TDRSystemHost>();
     desktop.deviceChooser = chooser;
@@ -166,7 +165,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
         hooks.notify = [weakRouter](const std::shared_ptr<TDRUserNotification>& notification, std::function<void()> action) {
             if (const auto target = weakRouter.lock()) target->deliverNotificationWithAction(notification, std::move(action));
         };
-        hooks.openURL = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
+        hooks.openURL = [](const std::string& url) { BusWorkspace::openURL(url); };
         return std::make_shared<WinUpdater>(updated, hooks);
     };
 
@@ -191,9 +190,11 @@ int TDRAgentProgram::run(int argc, char** argv) {
     app.reset();
     desktop = TDRDesktop{};
     chooser.reset();
+    workspace.reset();
     router.reset();
     presenter.reset();
     pairing.reset();
+    presence.reset();
     LGCentralManager::resetSharedInstance();
     PlatformAdapter::setCurrent(nullptr);
     RunLoop::setMain(nullptr);
