@@ -65,6 +65,20 @@ TEST_F(BusMessageBusTest, TheSixMessagesTravelBetweenTwoConnections) {
     for (std::size_t i : {0u, 1u, 2u, 3u, 6u}) EXPECT_FALSE(received[i].userInfo) << received[i].name;
 }
 
+TEST_F(BusMessageBusTest, APhoneNameWithANulCharacterIsNotCutShort) {
+    BusMessageBus agent(bus());
+    QDBusConnection paneConnection = connectAgain();
+    BusMessageBus pane(paneConnection);
+    observeAll(pane);
+    agent.postNotificationName(TDRReceivedDeviceInformationNotification,
+                               Dictionary{{TDRConnectedDeviceKey, Dictionary{{TDRDeviceNameKey, std::string("Sam\0's", 6)},
+                                                                             {TDRDeviceStateKey, "connected"}}}},
+                               true);
+    ASSERT_TRUE(waitUntil([&] { return !received.empty(); }));
+    EXPECT_EQ((*received[0].userInfo)[TDRConnectedDeviceKey], Value(Dictionary{{TDRDeviceNameKey, "Sam's"},
+                                                                              {TDRDeviceStateKey, "connected"}}));
+}
+
 TEST_F(BusMessageBusTest, MalformedMessagesAreLoggedAndDropped) {
     BusMessageBus agent(bus());
     observeAll(agent);

@@ -97,6 +97,30 @@ TEST_F(BusNotificationPresenterTest, NotifyCarriesTextsGroupingHintsAndTheIconIn
     EXPECT_FALSE(notice[6].toMap().contains("image-data"));
 }
 
+TEST_F(BusNotificationPresenterTest, TextsWithNulCharactersFromThePhoneStillArrive) {
+    auto server = startServer("body");
+    auto presenter = makePresenter();
+    // D-Bus strings cannot hold U+0000; a phone text with one must not lose the notification.
+    presenter->deliverNotification(note(std::string("Mail\0App", 8), std::string("Al\0ice", 6), std::string("hi\0there", 8)));
+    ASSERT_TRUE(waitForCalls(*server, "Notify", 1));
+    const QVariantList call = server->methodCalls("Notify")[0];
+    EXPECT_EQ(call[3].toString(), "MailApp");
+    EXPECT_EQ(call[4].toString(), "Alice\nhithere");
+}
+
+TEST_F(BusNotificationPresenterTest, AServerWithABrokenQueryStillGetsPlainNotifications) {
+    auto server = startServer("body body-markup actions");
+    ASSERT_TRUE(server->addMethod(kInterface, "GetServerInformation", "", "ssss",
+                                  "raise dbus.exceptions.DBusException('broken', name='org.example.Broken')"));
+    auto presenter = makePresenter();
+    presenter->deliverNotification(note("Mail", std::nullopt, "a < b"));
+    ASSERT_TRUE(waitForCalls(*server, "Notify", 1));
+    EXPECT_TRUE(logs.contains("[BusNotificationPresenter] The notification server did not answer its queries (broken); "
+                              "sending plain notifications."));
+    const QVariantList call = server->methodCalls("Notify")[0];
+    EXPECT_EQ(call[4].toString(), "a &lt; b");  // the capabilities it did give still count
+}
+
 TEST_F(BusNotificationPresenterTest, ImageHintNameFollowsTheSpecificationVersion) {
     EXPECT_EQ(BusNotificationPresenter::imageHintName("1.2"), "image-data");
     EXPECT_EQ(BusNotificationPresenter::imageHintName("1.10"), "image-data");

@@ -26,7 +26,13 @@ QVariantMap toVariantMap(const Dictionary& dictionary) {
 
 QVariant toVariant(const Value& value) {
     switch (value.type()) {
-    case Value::Type::String: return QString::fromStdString(*value.asString());
+    case Value::Type::String: {
+        // A D-Bus string ends at U+0000: a phone's name carrying one is sent without it,
+        // instead of cut short there.
+        QString text = QString::fromStdString(*value.asString());
+        text.remove(QChar(u'\0'));
+        return text;
+    }
     case Value::Type::Integer: return static_cast<qlonglong>(*value.asInteger());
     case Value::Type::Real: return *value.asReal();
     case Value::Type::Boolean: return *value.asBoolean();

@@ -31,6 +31,14 @@ QDBusMessage serverCall(const QString& method) { return QDBusMessage::createMeth
 
 std::string text(const QString& s) { return s.toStdString(); }
 
+// A D-Bus string ends at U+0000 (QtDBus cuts the text there): a phone text carrying one
+// would lose everything after it, so the character is left out.
+QString busText(const std::string& s) {
+    QString converted = QString::fromStdString(s);
+    converted.remove(QChar(u'\0'));
+    return converted;
+}
+
 // The image hint's value, (iiibiiay): width, height, rowstride, has alpha, bits per sample,
 // channels, then the RGBA bytes row by row.
 QVariant imageHintValue(const Image& image) {
@@ -143,9 +151,11 @@ void BusNotificationPresenter::queryServer(const QString& owner) {
         }
         if (--answers->pending > 0 || generation != generation_) return;
         if (answers->failed) {
-            state_ = State::Absent;
-            log("[BusNotificationPresenter] The notification server did not answer: %s", text(answers->error));
-            return;
+            // A server with a broken query still shows plain notifications: no markup, no
+            // actions, the current image hint.
+            log("[BusNotificationPresenter] The notification server did not answer its queries (%s); sending plain "
+                "notifications.",
+                text(answers->error));
         }
         serverAnswered(generation, answers->capabilities, answers->specVersion);
     };
@@ -197,12 +207,12 @@ void BusNotificationPresenter::send(const std::shared_ptr<Entry>& entry) {
     const TDRUserNotification& notification = *entry->notification;
     const bool markup = capabilities_.contains(QStringLiteral("body-markup"));
     QStringList lines;
-    if (notification.subtitle() && !notification.subtitle()->empty()) lines << QString::fromStdString(*notification.subtitle());
-    if (notification.informativeText()) lines << QString::fromStdString(*notification.informativeText());
+    if (notification.subtitle() && !notification.subtitle()->empty()) lines << busText(*notification.subtitle());
+    if (notification.informativeText()) lines << busText(*notification.informativeText());
     QString body = lines.join(QLatin1Char('\n'));
     if (markup) body = escapeMarkup(body);
     const QString summary =
-        notification.title() ? QString::fromStdString(*notification.title()) : options_.applicationName;
+        notification.title() ? busText(*notification.title()) : options_.applicationName;
 
     QStringList actions;
     if (capabilities_.contains(QStringLiteral("actions"))) actions << kDefaultAction << QStringLiteral("Open");
