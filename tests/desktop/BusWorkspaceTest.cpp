@@ -2,6 +2,8 @@
 
 #include <QDBusConnectionInterface>
 
+#include <sys/stat.h>
+
 #include "desktop/DesktopFixture.hpp"
 #include "foundation/Paths.hpp"
 #include "platform/linux/desktop/BusApplication.hpp"
@@ -102,6 +104,30 @@ TEST_F(BusWorkspaceTest, LaunchStartsTheInstalledEntrysProgramDetached) {
     installDesktopEntry("com.example.Hidden", "Hidden=true\nExec=touch \"" + marker + "2\"\n");
     EXPECT_FALSE(workspace.launchAppWithBundleIdentifier("com.example.Hidden", NSWorkspaceLaunchDefault));
     EXPECT_FALSE(workspace.launchAppWithBundleIdentifier("../escape", NSWorkspaceLaunchDefault));
+}
+
+TEST_F(BusWorkspaceTest, ABundleIsLaunchedFromItsOwnExecutable) {
+    const std::string bundle = home.file("Apps/Tandril.app");
+    const std::string marker = home.file("agent started");
+    ASSERT_TRUE(Paths::createDirectories(bundle + "/Contents/MacOS"));
+    ASSERT_TRUE(Paths::writeFileAtomically(
+        bundle + "/Contents/Info.plist",
+        "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.example.Agent</string>"
+        "<key>CFBundleExecutable</key><string>Agent</string></dict></plist>"));
+    ASSERT_TRUE(Paths::writeFileAtomically(bundle + "/Contents/MacOS/Agent", "#!/bin/sh\ntouch \"" + marker + "\"\n"));
+    ASSERT_EQ(::chmod((bundle + "/Contents/MacOS/Agent").c_str(), 0755), 0);
+
+    BusWorkspace workspace(bus());
+    EXPECT_TRUE(workspace.launchApplicationAtPath(bundle));
+    EXPECT_TRUE(waitUntil([&] { return Paths::fileExists(marker); }, std::chrono::seconds(10),
+                          std::chrono::milliseconds(20)));
+
+    // A bundle whose executable would lie outside it is refused.
+    ASSERT_TRUE(Paths::writeFileAtomically(
+        bundle + "/Contents/Info.plist",
+        "<plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>../../../x</string></dict></plist>"));
+    EXPECT_FALSE(workspace.launchApplicationAtPath(bundle));
+    EXPECT_TRUE(logs.contains("[BusWorkspace] " + bundle + " names no executable"));
 }
 
 TEST_F(BusWorkspaceTest, OpeningARunningApplicationsBundleBringsItForward) {

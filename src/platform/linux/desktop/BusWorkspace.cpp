@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "foundation/Log.hpp"
 #include "foundation/Paths.hpp"
@@ -184,14 +185,30 @@ bool BusWorkspace::openFile(const std::string& path) {
     if (Paths::isDirectory(path) && Paths::fileExists(infoPlist)) {
         const auto info = PropertyList::readFile(infoPlist);
         const std::string* identifier = info ? (*info)["CFBundleIdentifier"].asString() : nullptr;
-        if (identifier && desktopEntryPath(*identifier)) {
-            const auto running = runningApplicationsWithBundleIdentifier(*identifier);
-            if (!running.empty()) return static_cast<BusRunningApplication&>(*running.front()).activate();
-            return launchAppWithBundleIdentifier(*identifier, NSWorkspaceLaunchDefault);
-        }
+        const auto running = identifier ? runningApplicationsWithBundleIdentifier(*identifier)
+                                        : std::vector<std::shared_ptr<TDRRunningApplication>>();
+        if (!running.empty()) return static_cast<BusRunningApplication&>(*running.front()).activate();
+        if (identifier && desktopEntryPath(*identifier)) return launchAppWithBundleIdentifier(*identifier, NSWorkspaceLaunchDefault);
+        if (info && (*info)["CFBundleExecutable"].isString()) return launchApplicationAtPath(path);
     }
     if (!Paths::fileExists(path)) return false;
     return openURL(path);
+}
+
+bool BusWorkspace::launchApplicationAtPath(const std::string& bundlePath) {
+    const auto info = PropertyList::readFile(Paths::join(bundlePath, "Contents/Info.plist"));
+    const std::string* executable = info ? (*info)["CFBundleExecutable"].asString() : nullptr;
+    // The executable's name must stay inside Contents/MacOS.
+    if (!executable || executable->empty() || executable->find('/') != std::string::npos || *executable == "..") {
+        log("[BusWorkspace] %s names no executable", bundlePath);
+        return false;
+    }
+    const std::string program = Paths::join(bundlePath, "Contents/MacOS/" + *executable);
+    if (::access(program.c_str(), X_OK) != 0 || !startDetached({QString::fromStdString(program)})) {
+        log("[BusWorkspace] Could not start %s", program);
+        return false;
+    }
+    return true;
 }
 
 bool BusWorkspace::openURL(const std::string& url) {

@@ -28,8 +28,11 @@ class BusSleepMonitor;
 //   $XDG_DATA_DIRS/applications), its Exec line without field codes.
 // - Opening a file: a bundle folder whose Contents/Info.plist names an identifier with an
 //   installed desktop entry is that application: brought to the front when it runs, launched
-//   otherwise (the agent opens the settings application's bundle this way). Anything else
-//   goes to xdg-open, detached.
+//   otherwise (the agent opens the settings application's bundle this way); a bundle with an
+//   executable of its own and no desktop entry is launched from it. Anything else goes to
+//   xdg-open, detached.
+// - Launching a bundle (launchApplicationAtPath, the settings application's way of starting
+//   the agent): its Contents/MacOS/<CFBundleExecutable>, detached.
 // - Sleep and wake come from logind once followSleep() was called (NSWorkspaceWillSleep- and
 //   NSWorkspaceDidWakeNotification observers).
 class BusWorkspace : public QObject, public TDRWorkspace {
@@ -49,6 +52,9 @@ public:
     void addRunningApplicationsObserver(TDRKeyValueObserver* observer, const void* context) override;
     void removeRunningApplicationsObserver(TDRKeyValueObserver* observer, const void* context) override;
 
+    // Starts the program of the bundle at `bundlePath` (Contents/Info.plist's
+    // CFBundleExecutable in Contents/MacOS), detached. False, logged, when there is none.
+    bool launchApplicationAtPath(const std::string& bundlePath);
     // Opens a URL with the user's default application (xdg-open, detached).
     static bool openURL(const std::string& url);
     // The installed desktop entry of `identifier`, or nullopt.
