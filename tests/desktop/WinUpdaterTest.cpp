@@ -95,6 +95,9 @@ TEST_F(WinUpdaterTest, AnEqualOrOlderVersionIsQuietInTheBackgroundAndUpToDateWhe
     serve(feed("0.1.0"));
     check(false);
     EXPECT_TRUE(logs.contains("[Updater] Tandril is up to date (installed 0.1.0, newest 0.1.0)."));
+    // Between checks no HTTP worker thread is kept awake.
+    runUntilIdle();
+    EXPECT_FALSE(updater->hasHTTPClient());
     check(true);
     EXPECT_EQ(dialogText(), "Tandril is up to date.");
 

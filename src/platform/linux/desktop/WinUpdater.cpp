@@ -7,6 +7,7 @@
 #include "agent/TDRUserNotification.hpp"
 #include "foundation/Bundle.hpp"
 #include "foundation/Log.hpp"
+#include "foundation/RunLoop.hpp"
 #include "http/HTTPClient.hpp"
 
 namespace tandril {
@@ -87,6 +88,14 @@ void WinUpdater::check(bool userVisible) {
 
 void WinUpdater::finished(const std::optional<WinAppcast::Item>& newest, const std::string& failure) {
     checking_ = false;
+    // The client's worker thread wakes up every second while it lives: between checks, which
+    // are hours apart, the agent keeps none. Released after this turn, outside its completion.
+    if (client_) {
+        const std::weak_ptr<bool> alive = alive_;
+        RunLoop::main().post([this, alive] {
+            if (alive.lock() && !checking_) client_.reset();
+        });
+    }
     const bool userVisible = userVisible_;
     userVisible_ = false;
     const auto installed = installedVersion();

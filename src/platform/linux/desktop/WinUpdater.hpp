@@ -54,6 +54,8 @@ public:
 
     const std::string& feedURL() const { return feedURL_; }
     bool isChecking() const { return checking_; }
+    // Whether an HTTP client (and its worker thread) is kept: only while a check runs.
+    bool hasHTTPClient() const { return client_ != nullptr; }
     // The result dialog of the last check the user asked for, while it is open.
     QMessageBox* dialog() const { return dialog_; }
 
