@@ -49,7 +49,7 @@ TEST_F(BusSleepMonitorTest, InhibitorIsHeldUntilTheSleepReactionRanAndTakenAgain
     EXPECT_EQ(logind.methodCalls("Inhibit").size(), 2u);
 }
 
-TEST_F(BusSleepMonitorTest, WithoutLogindItLogsOnceAndCarriesOn) {
+TEST_F(BusSleepMonitorTest, WithoutLogindItLogsAndTakesAnInhibitorOnceLogindStarts) {
     int reactions = 0;
     BusSleepMonitor monitor(bus(), [&] { ++reactions; }, [&] { ++reactions; });
     monitor.start();
@@ -61,6 +61,11 @@ TEST_F(BusSleepMonitorTest, WithoutLogindItLogsOnceAndCarriesOn) {
     }));
     EXPECT_FALSE(monitor.holdsInhibitor());
     EXPECT_EQ(reactions, 0);
+
+    // logind (re)starts: it knows no inhibitor of ours, so a new one is taken.
+    DbusMock logind(DbusMock::logind(), bus(), home.file("logind.log"));
+    ASSERT_TRUE(logind.isReady()) << logind.error();
+    ASSERT_TRUE(waitUntil([&] { return monitor.holdsInhibitor() && inhibitors(logind) == 1; }));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
 
 #include <fcntl.h>
@@ -28,6 +29,8 @@ void BusSleepMonitor::start() {
         return;
     }
     bus_.connect(kService, kPath, kManager, QStringLiteral("PrepareForSleep"), this, SLOT(onPrepareForSleep(bool)));
+    auto* watcher = new QDBusServiceWatcher(kService, bus_, QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &BusSleepMonitor::onLogindStarted);
     takeInhibitor();
 }
 
@@ -71,6 +74,13 @@ void BusSleepMonitor::releaseInhibitor() {
     if (inhibitor_ < 0) return;
     ::close(inhibitor_);
     inhibitor_ = -1;
+}
+
+void BusSleepMonitor::onLogindStarted() {
+    // The descriptor of an earlier logind holds nothing back any more.
+    releaseInhibitor();
+    reportedMissing_ = false;
+    if (!sleeping_) takeInhibitor();
 }
 
 void BusSleepMonitor::onPrepareForSleep(bool sleeping) {

@@ -14,7 +14,8 @@ namespace tandril {
 // the will-sleep reaction and then releases the inhibitor, so the machine may go down with
 // the phone's link already closed; on PrepareForSleep(false) it runs the did-wake reaction
 // and takes a new inhibitor for the next sleep. Without logind (a container, a minimal
-// session) it logs that once and carries on: no sleep is reported then.
+// session) it logs that once and carries on: no sleep is reported then. When logind starts
+// (again: it is restarted on upgrades, and forgets its inhibitors), a new one is taken.
 class BusSleepMonitor : public QObject {
     Q_OBJECT
 public:
@@ -32,6 +33,7 @@ public:
 
 private slots:
     void onPrepareForSleep(bool sleeping);
+    void onLogindStarted();
 
 private:
     void takeInhibitor();
