@@ -146,8 +146,9 @@ void WinDeviceChooser::reloadData() {
         const auto count = std::max<std::int64_t>(0, delegate->numberOfRowsInTableView(this));
         for (std::int64_t row = 0; row < count; ++row) {
             const auto cell = delegate->tableViewViewForTableColumnRow(this, kDeviceColumnIdentifier, row);
-            // A phone that left between the count and the cell: the table shows what is left.
-            if (!cell) continue;
+            // The list shrank between the count and the cells: the rows before the gap stay, so
+            // that a row's index still names the same phone when the user connects.
+            if (!cell) break;
             rows.push_back(Row{cell->stringValue().value_or(""), detailForRow_ ? detailForRow_(row) : std::nullopt});
         }
     }
