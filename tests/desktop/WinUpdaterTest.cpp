@@ -80,6 +80,18 @@ TEST_F(WinUpdaterTest, ANewerVersionIsAnnouncedOnceAndItsActionOpensTheReleasePa
     check(false);
     EXPECT_EQ(notifications.size(), 1u);
 
+    // The quiet check comes back every day; a still newer version is announced too.
+    serve(feed("0.3.0"));
+    const auto before = server.requests().size();
+    advance(WinUpdater::kBackgroundInterval - 1);
+    EXPECT_EQ(server.requests().size(), before);
+    advance(1);
+    ASSERT_TRUE(loop().runUntil([this] { return !updater->isChecking(); }, 10s));
+    EXPECT_EQ(server.requests().size(), before + 1);
+    ASSERT_EQ(notifications.size(), 2u);
+    EXPECT_EQ(notifications[1]->title(), "Tandril 0.3.0 is available");
+    serve(feed("0.2.0"));
+
     // Asked for, it is a dialog whose button opens the page; nothing is downloaded.
     check(true);
     EXPECT_EQ(dialogText(), "Tandril 0.2.0 is available.");

@@ -27,13 +27,23 @@ WinUpdater::WinUpdater(std::shared_ptr<Bundle> bundle, Hooks hooks)
 
 WinUpdater::~WinUpdater() {
     *alive_ = false;
+    if (nextBackgroundCheck_ && RunLoop::hasMain()) RunLoop::main().cancel(*nextBackgroundCheck_);
     client_.reset();
     delete dialog_;
 }
 
 void WinUpdater::setFeedURL(const std::string& url) { feedURL_ = url; }
 
-void WinUpdater::checkForUpdatesInBackground() { check(false); }
+void WinUpdater::checkForUpdatesInBackground() {
+    if (nextBackgroundCheck_) RunLoop::main().cancel(*nextBackgroundCheck_);
+    const std::weak_ptr<bool> alive = alive_;
+    nextBackgroundCheck_ = RunLoop::main().schedule(seconds(kBackgroundInterval), [this, alive] {
+        if (!alive.lock()) return;
+        nextBackgroundCheck_.reset();
+        checkForUpdatesInBackground();
+    });
+    check(false);
+}
 
 void WinUpdater::checkForUpdates(const void* /*sender*/) { check(true); }
 

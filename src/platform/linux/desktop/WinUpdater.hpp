@@ -10,6 +10,7 @@
 
 #include "agent/TDRUpdater.hpp"
 #include "foundation/Error.hpp"
+#include "foundation/RunLoop.hpp"
 #include "platform/linux/desktop/WinAppcast.hpp"
 
 class QMessageBox;
@@ -24,7 +25,8 @@ class TDRUserNotification;
 // version with the bundle's installed "CFBundleVersion". Installing is the package manager's
 // job, so nothing is downloaded: the user is told, and a click opens the release's page.
 //   - a background check that finds a newer version shows one desktop notification (once
-//     per version for the life of the process); otherwise it is silent;
+//     per version for the life of the process); otherwise it is silent. The agent runs for
+//     days: a background check repeats every kBackgroundInterval seconds;
 //   - a check the user asked for always ends in a small dialog: newer version, up to date,
 //     or the check failed;
 //   - a feed that cannot be fetched, is larger than kMaxFeedBytes, is not XML or has no
@@ -42,6 +44,7 @@ public:
     };
 
     static constexpr std::size_t kMaxFeedBytes = 512 * 1024;
+    static constexpr double kBackgroundInterval = 24 * 3600;
 
     // `bundle` is the installed bundle whose "CFBundleVersion" is compared.
     WinUpdater(std::shared_ptr<Bundle> bundle, Hooks hooks);
@@ -76,6 +79,7 @@ private:
     bool checking_ = false;
     bool userVisible_ = false;
     std::optional<std::string> notifiedVersion_;
+    std::optional<RunLoop::TimerId> nextBackgroundCheck_;
     QMessageBox* dialog_ = nullptr;
     // Tells the HTTP completion whether the updater still exists.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
