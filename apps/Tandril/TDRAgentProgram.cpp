@@ -107,6 +107,11 @@ int TDRAgentProgram::run(int argc, char** argv) {
     }
 
     quitOnSignals();
+    // Started without a display (a systemd user service before the session's variables are
+    // imported, a remote shell), Qt's default platform would end the program: it runs on
+    // without windows instead, and the notifications still reach the desktop.
+    const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
+    if (!display) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tandril");
     QApplication::setApplicationVersion(TANDRIL_VERSION);
@@ -128,6 +133,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
         return 0;
     }
     if (!session.isConnected()) log("[Tandril] No session bus: no notifications, no control channel.");
+    if (!display) log("[Tandril] No display: the device chooser cannot be shown.");
 
     const auto bundle = ownBundle();
     if (bundle) {
