@@ -15,9 +15,12 @@ constexpr const char* kAgentName = "com.Varn.Glimwick";
 // The agent program itself, run on the test's private bus with its folders in the test's.
 class WinAgentProgramTest : public test::DesktopFixture {
 protected:
-    void start(QProcess& process, const QStringList& arguments = {}) {
+    void start(QProcess& process, const QStringList& arguments = {}, bool display = true) {
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (!display) {
+            for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(name);
+        }
         env.insert("XDG_STATE_HOME", QString::fromStdString(home.file("state")));
         env.insert("XDG_CONFIG_HOME", QString::fromStdString(home.file("config")));
         env.insert("XDG_DATA_HOME", QString::fromStdString(home.file("data")));
@@ -74,6 +77,18 @@ TEST_F(WinAgentProgramTest, ASecondAgentFindsTheNameTakenAndLeavesTheFirstAlone)
     EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(first.exitCode(), 0);
     EXPECT_TRUE(waitUntil([this] { return !nameTaken(); }));
+}
+
+TEST_F(WinAgentProgramTest, WithoutADisplayItRunsOnWithoutWindows) {
+    QProcess agent;
+    start(agent, {}, false);
+    ASSERT_TRUE(waitUntil([this] { return nameTaken(); }, std::chrono::milliseconds(20000)));
+    agent.terminate();
+    ASSERT_TRUE(agent.waitForFinished(20000));
+    EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(agent.exitCode(), 0);
+    const auto errors = agent.readAllStandardError().toStdString();
+    EXPECT_NE(errors.find("[Tandril] No display: the device chooser cannot be shown.\n"), std::string::npos) << errors;
 }
 
 TEST_F(WinAgentProgramTest, AnAgentThatFindsTheNameTakenTouchesNoFiles) {
