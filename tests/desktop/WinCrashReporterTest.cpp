@@ -65,7 +65,7 @@ TEST(WinCrashReporterTest, AChildThatRaisesSIGSEGVWritesAReportAndStillDiesOfIt)
     ASSERT_EQ(found.size(), 1u);
     const auto text = Paths::readFile(found[0]).value_or("");
     EXPECT_EQ(text.rfind("Tandril crash report\nversion: 9.9.9\npid: " + std::to_string(pid) + "\n", 0), 0u) << text;
-    EXPECT_NE(text.find("\nsignal: 11 (SIGSEGV)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nsignal: 11 (SIGSEGV)\ncode: -6\n"), std::string::npos) << text;  // SI_TKILL: raise()
     const auto backtrace = text.find("\nbacktrace:\n");
     ASSERT_NE(backtrace, std::string::npos) << text;
     EXPECT_GT(text.size(), backtrace + 20) << "no frames: " << text;

@@ -100,7 +100,10 @@ void crashHandler(int signal, siginfo_t* info, void* /*context*/) {
             writeText(fd, " (");
             writeText(fd, signalName(signal));
             writeText(fd, ")\ncode: ");
-            formatNumber(number, sizeof number, static_cast<unsigned long long>(info ? info->si_code : 0));
+            // Negative codes say who sent the signal (SI_USER, SI_TKILL for raise()).
+            const int code = info ? info->si_code : 0;
+            if (code < 0) writeText(fd, "-");
+            formatNumber(number, sizeof number, static_cast<unsigned long long>(code < 0 ? -static_cast<long long>(code) : code));
             writeText(fd, number);
             writeText(fd, "\ntime: ");
             formatNumber(number, sizeof number, static_cast<unsigned long long>(now.tv_sec));
