@@ -22,16 +22,13 @@
 
 namespace tandril {
 
-namespace {
-
-std::string dataDirectory() {
+std::string TDRSimulator::dataDirectory() {
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     const std::string base = dataHome && *dataHome ? dataHome : Paths::join(Paths::homeDirectory(), ".local/share");
     return Paths::join(base, "tandril-simulator");
 }
 
-// On a terminal the log lines are dimmed, so that the notifications stand out.
-void dimLogLinesOnATerminal() {
+void TDRSimulator::dimLogLinesOnATerminal() {
     const char* noColor = std::getenv("NO_COLOR");
     if (!isatty(STDERR_FILENO) || (noColor && *noColor)) return;
     setLogSink([](const std::string& line) {
@@ -39,8 +36,6 @@ void dimLogLinesOnATerminal() {
         std::fwrite(dimmed.data(), 1, dimmed.size(), stderr);
     });
 }
-
-}  // namespace
 
 int TDRSimulator::run(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--write-bundle") {

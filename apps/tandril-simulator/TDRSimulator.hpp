@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace tandril {
 
 // The simulator program: the agent against one simulated iPhone on the real run loop,
@@ -14,6 +16,11 @@ public:
     // `tandril-simulator` runs the simulation; `tandril-simulator --write-bundle PATH`
     // writes the agent bundle at PATH (the build does this) and exits.
     static int run(int argc, char** argv);
+
+    // $XDG_DATA_HOME/tandril-simulator (default ~/.local/share/tandril-simulator).
+    static std::string dataDirectory();
+    // On a terminal the log lines are dimmed, so that the notifications stand out.
+    static void dimLogLinesOnATerminal();
 };
 
 }  // namespace tandril

@@ -63,15 +63,21 @@ void TDRSimulatorScenario::useDataDirectory(const std::string& dataDirectory) {
 void TDRSimulatorScenario::start() {
     radio_ = SimRadio::install();
 
-    presenter_ = std::make_shared<TDRTerminalPresenter>(out_);
-    chooser_ = std::make_shared<TDRTerminalChooser>(out_);
-    bus_ = std::make_shared<TDRLocalMessageBus>();
-
-    TDRDesktop desktop;
-    desktop.userNotificationCenter = presenter_;
-    desktop.messageBus = bus_;
-    desktop.host = std::make_shared<TDRSystemHost>();
-    desktop.deviceChooser = chooser_;
+    // The terminal stands in for every piece of the desktop that was not given.
+    TDRDesktop desktop = desktop_;
+    if (!desktop.userNotificationCenter) {
+        presenter_ = std::make_shared<TDRTerminalPresenter>(out_);
+        desktop.userNotificationCenter = presenter_;
+    }
+    if (!desktop.messageBus) {
+        bus_ = std::make_shared<TDRLocalMessageBus>();
+        desktop.messageBus = bus_;
+    }
+    if (!desktop.deviceChooser) {
+        chooser_ = std::make_shared<TDRTerminalChooser>(out_);
+        desktop.deviceChooser = chooser_;
+    }
+    if (!desktop.host) desktop.host = std::make_shared<TDRSystemHost>();
     app_ = TDRAppDelegate::create(desktop);
 
     // A phone the agent paired with in an earlier run keeps the bond; a new one pairs on
@@ -97,15 +103,17 @@ void TDRSimulatorScenario::start() {
 
     // As the user would: with no phone chosen yet, the chooser picks this phone.
     const std::weak_ptr<TDRAppDelegate> weakApp = app_;
-    chooser_->setWantedName(std::string(kPhoneName));
-    chooser_->setShouldPick([weakApp] {
-        const auto app = weakApp.lock();
-        return app && app->consumerManager() && !app->consumerManager()->preferredUUID();
-    });
+    if (chooser_) {
+        chooser_->setWantedName(std::string(kPhoneName));
+        chooser_->setShouldPick([weakApp] {
+            const auto app = weakApp.lock();
+            return app && app->consumerManager() && !app->consumerManager()->preferredUUID();
+        });
+    }
     if (!app_->consumerManager() || !app_->consumerManager()->preferredUUID()) {
         out_ << "[simulator] no phone chosen yet: opening the device chooser, as the settings' \"Select Device\" does"
              << std::endl;
-        bus_->postNotificationName(TDRToggleDeviceNotification, std::nullopt, true);
+        desktop.messageBus->postNotificationName(TDRToggleDeviceNotification, std::nullopt, true);
     } else {
         out_ << "[simulator] the agent knows '" << kPhoneName << "' from an earlier run and reconnects by itself"
              << std::endl;

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "agent/TDRDesktop.hpp"
 #include "foundation/Object.hpp"
 #include "foundation/RunLoop.hpp"
 
@@ -53,12 +54,17 @@ public:
     // preferred phone there by name); the file lives in the simulator's own defaults folder.
     static constexpr const char* kDefaultsDomain = "com.Varn.Glimwick";
 
+    // Pieces of a real desktop to use instead of the terminal's (notifications, control
+    // channel, chooser window, host); those left empty are the terminal's. Call before start().
+    void setDesktop(TDRDesktop desktop) { desktop_ = std::move(desktop); }
+
     // Installs the radio and the phone and starts the agent. The main bundle must be set.
     void start();
 
     const std::shared_ptr<SimPhone>& phone() const { return phone_; }
     const std::shared_ptr<SimRadio>& radio() const { return radio_; }
     const std::shared_ptr<TDRAppDelegate>& appDelegate() const { return app_; }
+    // The terminal's pieces; absent where setDesktop() gave a real one.
     const std::shared_ptr<TDRTerminalPresenter>& presenter() const { return presenter_; }
     const std::shared_ptr<TDRTerminalChooser>& chooser() const { return chooser_; }
     const std::shared_ptr<TDRLocalMessageBus>& bus() const { return bus_; }
@@ -76,6 +82,7 @@ private:
     std::ostream& out_;
     std::shared_ptr<SimRadio> radio_;
     std::shared_ptr<SimPhone> phone_;
+    TDRDesktop desktop_;
     std::shared_ptr<TDRTerminalPresenter> presenter_;
     std::shared_ptr<TDRTerminalChooser> chooser_;
     std::shared_ptr<TDRLocalMessageBus> bus_;

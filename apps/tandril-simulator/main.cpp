@@ -1,5 +1,15 @@
-// tandril-simulator: the agent against a simulated iPhone, printing to the terminal.
+// tandril-simulator: the agent against a simulated iPhone, on the desktop when there is one,
+// else printing to the terminal.
 
 #include "tandril-simulator/TDRSimulator.hpp"
+#ifdef TANDRIL_SIMULATOR_DESKTOP
+#include "tandril-simulator/TDRSimulatorDesktop.hpp"
+#endif
 
-int main(int argc, char** argv) { return tandril::TDRSimulator::run(argc, argv); }
+int main(int argc, char** argv) {
+#ifdef TANDRIL_SIMULATOR_DESKTOP
+    return tandril::TDRSimulatorDesktop::run(argc, argv);
+#else
+    return tandril::TDRSimulator::run(argc, argv);
+#endif
+}
