@@ -138,13 +138,14 @@ CNNotificationCodec::Output CNNotificationCodec::handleDataSourceData(const Byte
         dataSourceDataCache_.emplace();
     }
     lastDataSourceDataCacheUpdate_ = now;
-    dataSourceDataCache_->insert(dataSourceDataCache_->end(), data.begin(), data.end());
-
-    // No answer to the commands written here is this long: whatever is buffered is not one.
-    if (dataSourceDataCache_->size() > kMaxDataSourceAnswerSize) {
+    // No answer to the commands written here is this long: whatever would be buffered is
+    // not one, and is dropped without being copied.
+    if (dataSourceDataCache_->size() > kMaxDataSourceAnswerSize ||
+        data.size() > kMaxDataSourceAnswerSize - dataSourceDataCache_->size()) {
         dataSourceDataCache_.reset();
         return out;
     }
+    dataSourceDataCache_->insert(dataSourceDataCache_->end(), data.begin(), data.end());
 
     // Only the decoding of the buffered bytes is guarded: a failure there waits for more
     // bytes. What the complete answer leads to (the lookup, the records) runs unguarded.
@@ -204,8 +205,7 @@ std::optional<CNNotificationCodec::Attributes> CNNotificationCodec::decodeNotifi
         p += 3 + length;
     }
     for (const auto& tuple : tuples) {
-        const auto first = buffer.begin() + static_cast<std::ptrdiff_t>(tuple.offset);
-        std::optional<std::string> value = CNUTF8::decode(Bytes(first, first + static_cast<std::ptrdiff_t>(tuple.length)));
+        std::optional<std::string> value = CNUTF8::decode(buffer.data() + tuple.offset, tuple.length);
         switch (tuple.attributeID) {
         case kAttributeIDAppIdentifier: result.appIdentifier = std::move(value); break;
         case kAttributeIDTitle: result.title = std::move(value); break;
@@ -234,8 +234,7 @@ std::optional<CNNotificationCodec::AppName> CNNotificationCodec::decodeAppAttrib
 
     AppName result;
     result.identifier.assign(buffer.begin() + 1, terminator);
-    const auto first = buffer.begin() + static_cast<std::ptrdiff_t>(n + 5);
-    result.displayName = CNUTF8::decode(Bytes(first, first + static_cast<std::ptrdiff_t>(length)));
+    result.displayName = CNUTF8::decode(buffer.data() + n + 5, length);
     dataSourceDataCache_.reset();
     return result;
 }

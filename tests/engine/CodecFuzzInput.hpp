@@ -6,18 +6,23 @@
 //   kind % 4 == 0: a Notification Source value
 //   kind % 4 == 1: a Data Source fragment
 //   kind % 4 == 2: virtual time passes: the length byte × 0.1 s, and no bytes follow
-//   kind % 4 == 3: a Data Source fragment of the record's bytes repeated (kind / 4 + 1) × 64 times
+//   kind % 4 == 3: a Data Source fragment of the record's bytes repeated (kind / 4 + 1) × 64 times,
+//                  but no more often than it takes to pass the largest answer the codec keeps
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 
 #include "engine/CNConsumerManager.hpp"
+#include "engine/CNNotificationCodec.hpp"
 #include "foundation/UserDefaults.hpp"
 #include "foundation/VirtualRunLoop.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
 
 namespace tandril::codecfuzz {
+
+inline constexpr std::size_t kMaxDataSourceAnswerSize = CNNotificationCodec::kMaxDataSourceAnswerSize;
 
 // Points the icon lookup at a URL the HTTP client refuses at once, so that no input
 // reaches the network.
@@ -51,9 +56,20 @@ inline void replayRecords(const std::uint8_t* data, std::size_t size, const Hand
         case 0: handlers.notificationSource(record); break;
         case 1: handlers.dataSource(record); break;
         default: {
-            Bytes repeated;
-            const std::size_t times = (kind / 4 + 1) * 64u;
-            for (std::size_t k = 0; k < times; ++k) repeated.insert(repeated.end(), record.begin(), record.end());
+            // Never longer than it takes to pass the largest answer: a longer fragment meets
+            // the same bound and only costs time.
+            std::size_t times = (kind / 4 + 1) * 64u;
+            if (!record.empty()) times = std::min(times, kMaxDataSourceAnswerSize / record.size() + 2);
+            // Filled by doubling, a few copies instead of one per repetition, into storage
+            // kept from one record to the next.
+            static Bytes repeated;
+            repeated.resize(record.size() * times);
+            std::copy(record.begin(), record.end(), repeated.begin());
+            for (std::size_t filled = record.size(); filled < repeated.size();) {
+                const std::size_t chunk = std::min(filled, repeated.size() - filled);
+                std::copy_n(repeated.begin(), chunk, repeated.begin() + static_cast<std::ptrdiff_t>(filled));
+                filled += chunk;
+            }
             handlers.dataSource(repeated);
             break;
         }
