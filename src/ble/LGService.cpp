@@ -1,11 +1,11 @@
 #include "ble/LGService.hpp"
-#include "foundation/MainThread.hpp"
 
 #include "ble/LGCharacteristic.hpp"
 #include "ble/StringExtraction.hpp"
 #include "ble/platform/PlatformCharacteristic.hpp"
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "ble/platform/PlatformService.hpp"
+#include "foundation/MainThread.hpp"
 
 namespace tandril {
 
