@@ -1,4 +1,5 @@
-// Costs of the notification-service codec: Data Source decoding, the way from a
+// Costs of the notification-service codec: Data Source decoding (through the engine and
+// alone), the way from a
 // Notification Source event to the delegate with zero simulated air time, and the burst
 // of pre-existing notifications after a subscription.
 
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "engine/CodecBytes.hpp"
+#include "engine/CNNotificationCodec.hpp"
 #include "engine/PhoneLink.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Log.hpp"
@@ -68,6 +70,31 @@ void BM_DataSourceDecode(benchmark::State& state) {
     state.counters["fragments_per_answer"] = static_cast<double>(fragments.size());
 }
 BENCHMARK(BM_DataSourceDecode)->Arg(20)->Arg(182);
+
+// The codec alone, without the engine, the BLE layer or the loop: one added event and its
+// answer in fragments of the given size, to the finished record.
+void BM_CodecAlone(benchmark::State& state) {
+    setLogSink([](const std::string&) {});
+    auto application = std::make_shared<CNNotificationApplication>();
+    application->setBundleIdentifier(std::string("com.example.chat"));
+    application->setDisplayName(std::string("Chat"));
+    application->setIcon(Image::create(1, 1, Bytes(4, 0xFF)));
+    CNNotificationCodec codec([application](const std::string&) { return application; });
+    const Bytes event = test::codec::bytes("00 00 04 01 2A 00 00 00");
+    const Bytes answer = test::codec::notificationAnswer("2A 00 00 00", "com.example.chat", "Anna", "Dinner",
+                                                         std::string(120, 'm'), "20260314T093015");
+    const auto fragments = SimNotificationProvider::fragments(answer, static_cast<std::size_t>(state.range(0)));
+    const TimePoint now{};
+    std::size_t records = 0;
+    for (auto _ : state) {
+        codec.handleNotificationSourceData(event);
+        for (const auto& f : fragments) records += codec.handleDataSourceData(f, now).added.size();
+    }
+    if (records != static_cast<std::size_t>(state.iterations())) state.SkipWithError("not decoded");
+    state.SetItemsProcessed(state.iterations());
+    resetLogSink();
+}
+BENCHMARK(BM_CodecAlone)->Arg(20)->Arg(182);
 
 // One notification from the phone's event to the delegate, for an application the
 // catalogue knows (name and icon) and for one it has never seen (one more round trip for

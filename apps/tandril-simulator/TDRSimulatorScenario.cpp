@@ -5,6 +5,7 @@
 #include "agent/TDRSystemHost.hpp"
 #include "agent/TDRTerminalChooser.hpp"
 #include "agent/TDRTerminalPresenter.hpp"
+#include "engine/CNAdapterPairedDevices.hpp"
 #include "engine/CNConsumerManager.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/UserDefaults.hpp"
@@ -78,6 +79,7 @@ void TDRSimulatorScenario::start() {
         desktop.deviceChooser = chooser_;
     }
     if (!desktop.host) desktop.host = std::make_shared<TDRSystemHost>();
+    if (!desktop.pairedDevices) desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(radio_);
     app_ = TDRAppDelegate::create(desktop);
 
     // A phone the agent paired with in an earlier run keeps the bond; a new one pairs on

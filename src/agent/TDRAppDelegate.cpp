@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
+#include "agent/TDRPreferredDeviceDefaults.hpp"
 #include "agent/TDRUserNotification.hpp"
+#include "ble/LGCentralManager.hpp"
 #include "ble/LGPeripheral.hpp"
 #include "ble/platform/PlatformConstants.hpp"
-#include "ble/platform/PlatformPeripheral.hpp"
 #include "engine/CNConsumerManager.hpp"
 #include "foundation/Bundle.hpp"
 #include "foundation/Log.hpp"
@@ -142,7 +143,13 @@ void TDRAppDelegate::applicationDidFinishLaunching() {
     if (desktop_.host) hostName = desktop_.host->localizedName();
 
     // 10. The engine; it scans once the adapter reports powered on.
-    auto manager = CNConsumerManager::create();
+    CNConsumerManager::Collaborators collaborators;
+    collaborators.centralManager = LGCentralManager::sharedInstance();
+    collaborators.pairedDevices = desktop_.pairedDevices;
+    // Loaded here, before the first notification arrives.
+    collaborators.catalogue = CNNotificationApplicationManager::defaultManager();
+    collaborators.preferredDeviceStore = std::make_shared<TDRPreferredDeviceDefaults>();
+    auto manager = CNConsumerManager::create(std::move(collaborators));
     if (manager) {
         manager->setDelegate(self());
         manager->setName(hostName);
@@ -249,9 +256,7 @@ void TDRAppDelegate::sendDeviceInformation() {
     Value device = Value("");
     const auto peripheral = consumerManager_ ? consumerManager_->connectedPeripheral() : nullptr;
     if (peripheral) {
-        const auto& platform = peripheral->cbPeripheral();
-        const int state = platform ? platform->state() : CBPeripheralStateDisconnected;
-        if (state != CBPeripheralStateDisconnected) device = Value(peripheral->dictionaryRepresentation());
+        if (peripheral->state() != CBPeripheralStateDisconnected) device = Value(peripheral->dictionaryRepresentation());
     }
     if (notificationCenter_) {
         notificationCenter_->postNotificationName(TDRReceivedDeviceInformationNotification,

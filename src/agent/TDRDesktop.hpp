@@ -14,6 +14,7 @@
 namespace tandril {
 
 class Bundle;
+class CNPairedDeviceSource;
 
 // Everything of the desktop that the agent shell reaches: each piece may be absent, and a
 // call on an absent piece does nothing.
@@ -29,6 +30,8 @@ struct TDRDesktop {
     std::shared_ptr<TDRHost> host;
     // The device chooser window with its controls.
     std::shared_ptr<TDRDeviceChooser> deviceChooser;
+    // The Bluetooth stack's paired classic devices, which the engine's bond test reads.
+    std::shared_ptr<CNPairedDeviceSource> pairedDevices;
 };
 
 }  // namespace tandril

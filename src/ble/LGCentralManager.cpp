@@ -10,6 +10,7 @@
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Log.hpp"
+#include "foundation/MainThread.hpp"
 #include "foundation/RunLoop.hpp"
 
 namespace tandril {
@@ -103,6 +104,7 @@ std::vector<std::shared_ptr<LGPeripheral>> LGCentralManager::peripherals() const
 }
 
 void LGCentralManager::resetCentralManager() {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (manager_) manager_->stopScan();
     auto adapter = PlatformAdapter::current();
     std::weak_ptr<PlatformCentralDelegate> delegate = self();
@@ -115,6 +117,7 @@ void LGCentralManager::scanForPeripherals() {
 
 void LGCentralManager::scanForPeripheralsWithServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                                       const std::optional<Dictionary>& options) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     scannedPeripherals_.clear();
     scanning_ = true;
     if (manager_) manager_->scanForPeripheralsWithServices(serviceUUIDs, options);
@@ -129,6 +132,7 @@ void LGCentralManager::scanForPeripheralsByInterval(std::uint64_t seconds, ScanB
 void LGCentralManager::scanForPeripheralsByInterval(std::uint64_t seconds,
                                                     const std::optional<std::vector<UUID>>& serviceUUIDs,
                                                     const std::optional<Dictionary>& options, ScanBlock completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     scanBlock_ = std::move(completion);
     scanForPeripheralsWithServices(serviceUUIDs, options);
     RunLoop::main().cancelPerform(this, kStopScanSelector);
@@ -137,6 +141,7 @@ void LGCentralManager::scanForPeripheralsByInterval(std::uint64_t seconds,
 }
 
 void LGCentralManager::stopScanForPeripherals() {
+    TANDRIL_ASSERT_MAIN_THREAD();
     scanning_ = false;
     if (manager_) manager_->stopScan();
     RunLoop::main().cancelPerform(this, kStopScanSelector);
@@ -149,12 +154,14 @@ void LGCentralManager::stopScanForPeripherals() {
 
 std::vector<std::shared_ptr<LGPeripheral>> LGCentralManager::retrievePeripheralsWithIdentifiers(
     const std::vector<UUID>& identifiers) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (!manager_) return {};
     return wrappersByPeripherals(manager_->retrievePeripheralsWithIdentifiers(identifiers));
 }
 
 std::vector<std::shared_ptr<LGPeripheral>> LGCentralManager::retrieveConnectedPeripheralsWithServices(
     const std::vector<UUID>& serviceUUIDs) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (!manager_) return {};
     return wrappersByPeripherals(manager_->retrieveConnectedPeripheralsWithServices(serviceUUIDs));
 }

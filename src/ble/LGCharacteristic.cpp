@@ -5,6 +5,7 @@
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "ble/platform/PlatformService.hpp"
+#include "foundation/MainThread.hpp"
 
 namespace tandril {
 
@@ -24,6 +25,7 @@ std::shared_ptr<PlatformPeripheral> LGCharacteristic::platformPeripheral() const
 }
 
 void LGCharacteristic::setNotifyValue(bool enabled, ErrorCallback completion, ValueCallback onUpdate) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     // Every request takes one place in the queue, so that its answer cannot complete a
     // later request.
     if (!completion) completion = [](const ErrorPtr&) {};
@@ -37,12 +39,14 @@ void LGCharacteristic::setNotifyValue(bool enabled, ErrorCallback completion) {
 }
 
 void LGCharacteristic::readValueWithBlock(ValueCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (!completion) return;
     push(std::move(completion), readOperationStack_);
     if (auto peripheral = platformPeripheral()) peripheral->readValueForCharacteristic(cbCharacteristic_);
 }
 
 void LGCharacteristic::writeValue(const Bytes& data, ErrorCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     const bool withResponse = static_cast<bool>(completion);
     if (withResponse) push(std::move(completion), writeOperationStack_);
     if (auto peripheral = platformPeripheral()) {
@@ -78,6 +82,7 @@ LGCharacteristic::ValueCallback LGCharacteristic::popFromArray(ValueCallbackQueu
 }
 
 void LGCharacteristic::handleReadValue(const std::optional<Bytes>& value, const ErrorPtr& error) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (updateCallback_) {
         // A copy: the callback may replace itself.
         auto update = updateCallback_;
@@ -87,10 +92,12 @@ void LGCharacteristic::handleReadValue(const std::optional<Bytes>& value, const 
 }
 
 void LGCharacteristic::handleWrittenValueWithError(const ErrorPtr& error) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (auto write = popFromArray(writeOperationStack_)) write(error);
 }
 
 void LGCharacteristic::handleSetNotifiedWithError(const ErrorPtr& error) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     if (auto notify = popFromArray(notifyOperationStack_)) notify(error);
 }
 

@@ -11,6 +11,7 @@
 #include "ble/platform/PlatformService.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Log.hpp"
+#include "foundation/MainThread.hpp"
 #include "foundation/RunLoop.hpp"
 
 namespace tandril {
@@ -40,42 +41,42 @@ std::shared_ptr<LGPeripheral> LGPeripheral::self() {
 // ---- Completion slots ----------------------------------------------------------------
 
 LGPeripheral::ErrorCallback LGPeripheral::connectionBlock() const {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     return connectionBlock_;
 }
 
 void LGPeripheral::setConnectionBlock(ErrorCallback block) {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     connectionBlock_ = std::move(block);
 }
 
 LGPeripheral::ErrorCallback LGPeripheral::disconnectBlock() const {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     return disconnectBlock_;
 }
 
 void LGPeripheral::setDisconnectBlock(ErrorCallback block) {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     disconnectBlock_ = std::move(block);
 }
 
 LGPeripheral::ServicesCallback LGPeripheral::discoverServicesBlock() const {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     return discoverServicesBlock_;
 }
 
 void LGPeripheral::setDiscoverServicesBlock(ServicesCallback block) {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     discoverServicesBlock_ = std::move(block);
 }
 
 LGPeripheral::RSSICallback LGPeripheral::rssiValueBlock() const {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     return rssiValueBlock_;
 }
 
 void LGPeripheral::setRssiValueBlock(RSSICallback block) {
-    std::lock_guard<std::mutex> lock(blocksMutex_);
+    TANDRIL_ASSERT_MAIN_THREAD();
     rssiValueBlock_ = std::move(block);
 }
 
@@ -83,6 +84,14 @@ void LGPeripheral::setRssiValueBlock(RSSICallback block) {
 
 bool LGPeripheral::isConnected() const {
     return cbPeripheral_ && cbPeripheral_->state() == CBPeripheralStateConnected;
+}
+
+int LGPeripheral::state() const {
+    return cbPeripheral_ ? cbPeripheral_->state() : CBPeripheralStateDisconnected;
+}
+
+bool LGPeripheral::receivesPlatformEvents() const {
+    return cbPeripheral_ && cbPeripheral_->delegate().get() == static_cast<const PlatformPeripheralDelegate*>(this);
 }
 
 std::string LGPeripheral::UUIDString() const {
@@ -119,12 +128,14 @@ Dictionary LGPeripheral::dictionaryRepresentation() const {
 // ---- Connection ------------------------------------------------------------------------
 
 void LGPeripheral::connectWithCompletion(ErrorCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     watchDogRaised_ = false;
     setConnectionBlock(std::move(completion));
     if (auto central = platformCentral()) central->connectPeripheral(cbPeripheral_, std::nullopt);
 }
 
 void LGPeripheral::connectWithTimeout(std::uint64_t seconds, ErrorCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     connectWithCompletion(std::move(completion));
     // An earlier time limit that is still pending stays in force.
     RunLoop::main().performAfterDelay(self(), kWatchDogSelector, delayDuration(static_cast<double>(seconds)),
@@ -132,6 +143,7 @@ void LGPeripheral::connectWithTimeout(std::uint64_t seconds, ErrorCallback compl
 }
 
 void LGPeripheral::disconnectWithCompletion(ErrorCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     setDisconnectBlock(std::move(completion));
     // The fallback answers a disconnection the platform does not report in time. It leaves
     // the slot as it is: a later report calls the same completion again.
@@ -148,12 +160,8 @@ void LGPeripheral::connectionWatchDogFired() {
     disconnectWithCompletion([weak](const ErrorPtr&) {
         auto wrapper = weak.lock();
         if (!wrapper) return;
-        ErrorCallback block;
-        {
-            std::lock_guard<std::mutex> lock(wrapper->blocksMutex_);
-            block = std::move(wrapper->connectionBlock_);
-            wrapper->connectionBlock_ = nullptr;
-        }
+        ErrorCallback block = std::move(wrapper->connectionBlock_);
+        wrapper->connectionBlock_ = nullptr;
         if (block) {
             block(connectionErrorWithCode(kLGPeripheralConnectionTimeoutErrorCode,
                                           kLGPeripheralConnectionTimeoutMessage));
@@ -162,28 +170,22 @@ void LGPeripheral::connectionWatchDogFired() {
 }
 
 void LGPeripheral::handleConnectionWithError(const ErrorPtr& error) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     RunLoop::main().cancelPerform(this, kWatchDogSelector);
     // Both slots are emptied before the completion runs: the disconnect pending from
     // before this event is dropped, while a connect or disconnect that the completion
     // itself starts keeps its completion.
-    ErrorCallback block;
-    {
-        std::lock_guard<std::mutex> lock(blocksMutex_);
-        block = std::move(connectionBlock_);
-        connectionBlock_ = nullptr;
-        disconnectBlock_ = nullptr;
-    }
+    ErrorCallback block = std::move(connectionBlock_);
+    connectionBlock_ = nullptr;
+    disconnectBlock_ = nullptr;
     if (block) block(error);
     postNotification(kLGPeripheralDidConnect, error);
 }
 
 void LGPeripheral::handleDisconnectWithError(const ErrorPtr& error) {
-    ErrorCallback block;
-    {
-        std::lock_guard<std::mutex> lock(blocksMutex_);
-        block = std::move(disconnectBlock_);
-        disconnectBlock_ = nullptr;
-    }
+    TANDRIL_ASSERT_MAIN_THREAD();
+    ErrorCallback block = std::move(disconnectBlock_);
+    disconnectBlock_ = nullptr;
     if (block) {
         block(error);
     } else {
@@ -208,32 +210,26 @@ void LGPeripheral::discoverServicesWithCompletion(ServicesCallback completion) {
 
 void LGPeripheral::discoverServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                     ServicesCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     setDiscoverServicesBlock(std::move(completion));
     if (isConnected()) {
         cbPeripheral_->discoverServices(serviceUUIDs);
         return;
     }
-    ServicesCallback block;
-    {
-        std::lock_guard<std::mutex> lock(blocksMutex_);
-        block = std::move(discoverServicesBlock_);
-        discoverServicesBlock_ = nullptr;
-    }
+    ServicesCallback block = std::move(discoverServicesBlock_);
+    discoverServicesBlock_ = nullptr;
     if (block) block({}, connectionErrorWithCode(kLGPeripheralNotConnectedErrorCode, kLGPeripheralNotConnectedMessage));
 }
 
 void LGPeripheral::readRSSIValueCompletion(RSSICallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     setRssiValueBlock(std::move(completion));
     if (isConnected()) {
         cbPeripheral_->readRSSI();
         return;
     }
-    RSSICallback block;
-    {
-        std::lock_guard<std::mutex> lock(blocksMutex_);
-        block = std::move(rssiValueBlock_);
-        rssiValueBlock_ = nullptr;
-    }
+    RSSICallback block = std::move(rssiValueBlock_);
+    rssiValueBlock_ = nullptr;
     if (block) {
         block(std::nullopt,
               connectionErrorWithCode(kLGPeripheralNotConnectedErrorCode, kLGPeripheralNotConnectedMessage));
@@ -293,12 +289,8 @@ void LGPeripheral::peripheralDidUpdateName(const std::shared_ptr<PlatformPeriphe
 void LGPeripheral::peripheralDidDiscoverServices(const std::shared_ptr<PlatformPeripheral>&, const ErrorPtr& error) {
     dispatchToMain([wrapper = self(), error] {
         wrapper->updateServiceWrappers();
-        ServicesCallback block;
-        {
-            std::lock_guard<std::mutex> lock(wrapper->blocksMutex_);
-            block = std::move(wrapper->discoverServicesBlock_);
-            wrapper->discoverServicesBlock_ = nullptr;
-        }
+        ServicesCallback block = std::move(wrapper->discoverServicesBlock_);
+        wrapper->discoverServicesBlock_ = nullptr;
         if (block) block(wrapper->services_, error);
     });
 }
@@ -343,12 +335,8 @@ void LGPeripheral::peripheralDidUpdateNotificationStateForCharacteristic(
 void LGPeripheral::peripheralDidUpdateRSSI(const std::shared_ptr<PlatformPeripheral>&,
                                            std::optional<std::int64_t> RSSI, const ErrorPtr& error) {
     dispatchToMain([wrapper = self(), RSSI, error] {
-        RSSICallback block;
-        {
-            std::lock_guard<std::mutex> lock(wrapper->blocksMutex_);
-            block = std::move(wrapper->rssiValueBlock_);
-            wrapper->rssiValueBlock_ = nullptr;
-        }
+        RSSICallback block = std::move(wrapper->rssiValueBlock_);
+        wrapper->rssiValueBlock_ = nullptr;
         if (block) block(RSSI, error);
     });
 }

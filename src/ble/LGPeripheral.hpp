@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +37,7 @@ inline constexpr std::int64_t kLGPeripheralNotConnectedErrorCode = 409;
 // discover services, read the signal strength, each with a completion; routes the
 // peripheral's events to its service and characteristic wrappers; announces connections
 // and unrequested disconnections as "LGPeripheralDidConnect" / "LGPeripheralDidDisconnect".
-// Everything runs on the main thread.
+// Everything runs on the main thread (debug builds check the public entry points).
 class LGPeripheral : public Object, public PlatformPeripheralDelegate {
 public:
     using ErrorCallback = std::function<void(const ErrorPtr& error)>;
@@ -72,6 +71,11 @@ public:
 
     // Derived.
     bool isConnected() const;
+    // The platform peripheral's state (CBPeripheralState*); disconnected without one.
+    int state() const;
+    // True while this wrapper is its platform peripheral's delegate: a newer wrapper of the
+    // same device (made after a scan start emptied the registry) takes the events over.
+    bool receivesPlatformEvents() const;
     // The platform identifier as upper-case 8-4-4-4-12 text.
     std::string UUIDString() const;
     // realName, else the platform's name, else "Unknown device".
@@ -147,8 +151,7 @@ private:
     std::optional<std::string> realName_;
     std::int64_t RSSI_ = 0;
     std::optional<Dictionary> advertisingData_;
-    // The four completion slots are read and written under one lock.
-    mutable std::mutex blocksMutex_;
+    // The four completion slots, like everything else here, belong to the main thread.
     ErrorCallback connectionBlock_;
     ErrorCallback disconnectBlock_;
     ServicesCallback discoverServicesBlock_;

@@ -5,6 +5,7 @@
 #include "ble/platform/PlatformCharacteristic.hpp"
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "ble/platform/PlatformService.hpp"
+#include "foundation/MainThread.hpp"
 
 namespace tandril {
 
@@ -26,6 +27,7 @@ void LGService::discoverCharacteristicsWithCompletion(CharacteristicsCallback co
 
 void LGService::discoverCharacteristicsWithUUIDs(const std::optional<std::vector<UUID>>& characteristicUUIDs,
                                                  CharacteristicsCallback completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     discoverCharBlock_ = std::move(completion);
     if (!cbService_) return;
     if (auto peripheral = cbService_->peripheral()) peripheral->discoverCharacteristics(characteristicUUIDs, cbService_);
@@ -33,6 +35,7 @@ void LGService::discoverCharacteristicsWithUUIDs(const std::optional<std::vector
 
 void LGService::handleDiscoveredCharacteristics(const std::vector<std::shared_ptr<PlatformCharacteristic>>&,
                                                 const ErrorPtr& error) {
+    TANDRIL_ASSERT_MAIN_THREAD();
     updateCharacteristicWrappers();
     // Taken out of the slot before the call, so that a discovery the completion starts
     // keeps its own completion.

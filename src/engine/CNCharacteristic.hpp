@@ -32,10 +32,15 @@ public:
     std::string className() const override { return "CNCharacteristic"; }
 
 protected:
+    // The catalogue's seven characteristics, each described by one row of a single table.
+    enum class Kind { DeviceName, Provider, Consumer, Connection, NotificationSource, ControlPoint, DataSource };
+
     CNCharacteristic() = default;
-    // The shared part of every class's characteristic().
-    static void initialise(CNCharacteristic& characteristic, tandril::UUID uuid, std::uint32_t properties,
-                           std::uint32_t permissions);
+    // The UUID of `kind`'s row.
+    static tandril::UUID uuidOf(Kind kind);
+    // The shared part of every class's characteristic(): UUID, properties and permissions
+    // of `kind`'s row, no value.
+    static void initialise(CNCharacteristic& characteristic, Kind kind);
 
 private:
     tandril::UUID uuid_;

@@ -10,7 +10,7 @@ namespace tandril {
 // Connection events (main service). Notifies over an encrypted link only.
 class CNConnectionCharacteristic : public CNCharacteristic {
 public:
-    // "876801F6-39D5-4C7B-BF0F-DA7508E98ACF"
+    // Its row in the characteristic table (CNCharacteristic.cpp).
     static std::optional<tandril::UUID> characteristicUUID();
     static std::shared_ptr<CNConnectionCharacteristic> characteristic();
 

@@ -10,7 +10,7 @@ namespace tandril {
 // The consumer record (main service). Write; writeable over an encrypted link only.
 class CNConsumerCharacteristic : public CNCharacteristic {
 public:
-    // "EB01BF93-19D5-4C63-A74B-E86BB29874A7"
+    // Its row in the characteristic table (CNCharacteristic.cpp).
     static std::optional<tandril::UUID> characteristicUUID();
     static std::shared_ptr<CNConsumerCharacteristic> characteristic();
 

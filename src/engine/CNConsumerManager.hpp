@@ -3,23 +3,27 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/CNConsumerManagerDelegate.hpp"
+#include "engine/CNNotificationCodec.hpp"
 #include "foundation/Bytes.hpp"
 #include "foundation/Error.hpp"
 #include "foundation/NotificationCenter.hpp"
 #include "foundation/Object.hpp"
 #include "foundation/RunLoop.hpp"
 #include "foundation/UUID.hpp"
+#include "foundation/Value.hpp"
 
 namespace tandril {
 
 class CNNotification;
+class CNNotificationApplicationManager;
+class CNPairedDeviceSource;
+class CNPreferredDeviceStore;
 class LGCentralManager;
 class LGCharacteristic;
 class LGPeripheral;
@@ -37,9 +41,24 @@ public:
         std::function<void(std::shared_ptr<LGPeripheral>, bool verified, bool bonded, ErrorPtr)>;
     using PeripheralCallback = std::function<void(std::shared_ptr<LGPeripheral>)>;
 
+    // What the engine works with, given at creation; each may be absent (then what needs
+    // it does nothing: no scanning without a central manager, no classic-device bond test
+    // without paired devices, no application records without a catalogue, no preferred
+    // device without a store).
+    struct Collaborators {
+        // The shared central manager.
+        std::shared_ptr<LGCentralManager> centralManager;
+        // The paired classic devices, for the bond test and the forced disconnection.
+        std::shared_ptr<CNPairedDeviceSource> pairedDevices;
+        // The application catalogue: records, their names and icons.
+        std::shared_ptr<CNNotificationApplicationManager> catalogue;
+        // Where the preferred phone's identifier is kept.
+        std::shared_ptr<CNPreferredDeviceStore> preferredDeviceStore;
+    };
+
     // Creates the engine and runs its creation steps (it installs callbacks on itself,
     // so it is always held by a shared pointer).
-    static std::shared_ptr<CNConsumerManager> create();
+    static std::shared_ptr<CNConsumerManager> create(Collaborators collaborators);
     ~CNConsumerManager() override;
 
     // --- properties
@@ -49,7 +68,8 @@ public:
     void setName(std::optional<std::string> name) { name_ = std::move(name); }
     const std::shared_ptr<LGPeripheral>& connectedPeripheral() const { return connectedPeripheral_; }
     void setConnectedPeripheral(std::shared_ptr<LGPeripheral> p) { connectedPeripheral_ = std::move(p); }
-    // The phone to reconnect to, kept in the user defaults under "CNConsumerManagerPreferredUUID".
+    // The phone to reconnect to, kept in the preferred-device store (read on every access;
+    // a stored text that is not a 128-bit UUID reads as absent).
     std::optional<UUID> preferredUUID() const;
     void setPreferredUUID(const std::optional<UUID>& uuid);
     // The verified phones of the current scan period (the chooser lists these).
@@ -67,14 +87,24 @@ public:
     const std::shared_ptr<LGCharacteristic>& dataSourceCharacteristic() const { return dataSourceCharacteristic_; }
     void setDataSourceCharacteristic(std::shared_ptr<LGCharacteristic> c) { dataSourceCharacteristic_ = std::move(c); }
 
-    const std::shared_ptr<CNNotification>& currentNotification() const { return currentNotification_; }
-    const std::optional<Bytes>& dataSourceDataCache() const { return dataSourceDataCache_; }
-    const std::optional<TimePoint>& lastDataSourceDataCacheUpdate() const { return lastDataSourceDataCacheUpdate_; }
-    const std::vector<std::shared_ptr<CNNotification>>& activeNotifications() const { return activeNotifications_; }
-    void setDataSourceDataCache(std::optional<Bytes> cache) { dataSourceDataCache_ = std::move(cache); }
-    void setLastDataSourceDataCacheUpdate(std::optional<TimePoint> time) { lastDataSourceDataCacheUpdate_ = time; }
+    const std::shared_ptr<CNNotificationApplicationManager>& catalogue() const { return catalogue_; }
+    const std::shared_ptr<CNPairedDeviceSource>& pairedDevices() const { return pairedDevices_; }
+    const std::shared_ptr<CNPreferredDeviceStore>& preferredDeviceStore() const { return preferredDeviceStore_; }
+
+    // The codec's state (see CNNotificationCodec).
+    const CNNotificationCodec& codec() const { return codec_; }
+    std::shared_ptr<CNNotification> currentNotification() const { return codec_.currentNotification(); }
+    const std::optional<Bytes>& dataSourceDataCache() const { return codec_.dataSourceDataCache(); }
+    const std::optional<TimePoint>& lastDataSourceDataCacheUpdate() const {
+        return codec_.lastDataSourceDataCacheUpdate();
+    }
+    const std::vector<std::shared_ptr<CNNotification>>& activeNotifications() const {
+        return codec_.activeNotifications();
+    }
+    void setDataSourceDataCache(std::optional<Bytes> cache) { codec_.setDataSourceDataCache(std::move(cache)); }
+    void setLastDataSourceDataCacheUpdate(std::optional<TimePoint> time) { codec_.setLastDataSourceDataCacheUpdate(time); }
     void setActiveNotifications(std::vector<std::shared_ptr<CNNotification>> notifications) {
-        activeNotifications_ = std::move(notifications);
+        codec_.setActiveNotifications(std::move(notifications));
     }
 
     const std::vector<std::shared_ptr<LGPeripheral>>& discoveredPeripherals() const { return discoveredPeripherals_; }
@@ -125,35 +155,34 @@ public:
     std::string description() const override;
 
 protected:
-    CNConsumerManager();
+    explicit CNConsumerManager(Collaborators collaborators);
 
 private:
     void setUp();
+    std::shared_ptr<CNConsumerManager> strongSelf();
 
     std::weak_ptr<CNConsumerManagerDelegate> delegate_;
     std::optional<std::string> name_;
     std::shared_ptr<LGPeripheral> connectedPeripheral_;
     bool scanning_ = false;
     std::shared_ptr<LGCentralManager> centralManager_;
+    std::shared_ptr<CNPairedDeviceSource> pairedDevices_;
+    std::shared_ptr<CNNotificationApplicationManager> catalogue_;
+    std::shared_ptr<CNPreferredDeviceStore> preferredDeviceStore_;
     std::shared_ptr<LGCharacteristic> notificationSourceCharacteristic_;
     std::shared_ptr<LGCharacteristic> controlPointCharacteristic_;
     std::shared_ptr<LGCharacteristic> dataSourceCharacteristic_;
-    std::shared_ptr<CNNotification> currentNotification_;
-    std::optional<Bytes> dataSourceDataCache_;
-    std::optional<TimePoint> lastDataSourceDataCacheUpdate_;
-    std::vector<std::shared_ptr<CNNotification>> activeNotifications_;
     std::vector<std::shared_ptr<LGPeripheral>> discoveredPeripherals_;
     std::vector<std::shared_ptr<LGPeripheral>> unverifiedPeripherals_;
     std::vector<std::shared_ptr<LGPeripheral>> verifiedPeripherals_;
     ObserverRegistration disconnectObservation_;
 
-    // --- connection state
+    // --- connection sequence (CNConsumerManagerConnection.cpp)
     // Bounds of the recoveries that would otherwise repeat for ever.
     static constexpr int kMaxWrongServicesRetries = 3;
     static constexpr int kMaxExploreRetries = 3;
     static constexpr double kExploreConnectTimeoutSeconds = 10.0;
 
-    std::shared_ptr<CNConsumerManager> strongSelf();
     // True when `peripheral` is the same phone as connectedPeripheral (platform identifiers).
     bool isConnectedPhone(const std::shared_ptr<LGPeripheral>& peripheral) const;
     // Ends the current connection sequence: later completions of its steps are ignored.
@@ -161,15 +190,15 @@ private:
     // The failure branches: disconnect, back to idle, then tell the delegate.
     void failConnection(const std::shared_ptr<LGPeripheral>& peripheral, const ErrorPtr& error,
                         const char* disconnectLogFormat);
-    // The stale-cache branches: back to idle, clear the Bluetooth cache, rebuild the central.
-    void resetAfterStaleCache();
+    void discoveredConnectionServices(const std::shared_ptr<LGPeripheral>& peripheral,
+                                      const std::vector<std::shared_ptr<LGService>>& services, const ErrorPtr& error,
+                                      std::uint64_t sequence);
+    void hookedMainService(const std::shared_ptr<LGPeripheral>& peripheral, const ErrorPtr& error,
+                           std::uint64_t sequence);
     void discoveredNotificationServices(const std::shared_ptr<LGPeripheral>& peripheral,
                                         const std::vector<std::shared_ptr<LGService>>& services,
                                         const ErrorPtr& error);
-    void explorePeripheral(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback, int attempt);
-    void exploreConnected(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback, int attempt);
-    void exploreBondTest(const std::shared_ptr<LGPeripheral>& peripheral,
-                         const std::shared_ptr<LGCharacteristic>& provider, ExploreCallback callback);
+    void hookedNotificationService(const std::shared_ptr<LGPeripheral>& peripheral, const ErrorPtr& error);
 
     // Increases whenever a connection sequence starts or ends; every step checks it.
     std::uint64_t sequence_ = 0;
@@ -177,40 +206,45 @@ private:
     std::optional<UUID> wrongServicesPhone_;
     int wrongServicesRetries_ = 0;
 
-    // --- codec state
+    // --- cache recovery (CNConsumerManagerCacheRecovery.cpp)
+    // The stale-cache branches: back to idle, clear the Bluetooth cache, rebuild the central.
+    void resetAfterStaleCache();
+
+    // --- scan control and exploration (CNConsumerManagerScan.cpp)
+    void explorePeripheral(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback, int attempt);
+    void exploreConnected(const std::shared_ptr<LGPeripheral>& peripheral, ExploreCallback callback, int attempt);
+    void exploreBondTest(const std::shared_ptr<LGPeripheral>& peripheral,
+                         const std::shared_ptr<LGCharacteristic>& provider, ExploreCallback callback);
+    void exploreOutcome(const std::shared_ptr<LGPeripheral>& peripheral, bool verified, bool bonded);
+
 public:
-    // The most records kept in activeNotifications; beyond it the oldest are forgotten
-    // (the phone re-announces every notification after each subscription).
-    static constexpr std::size_t kMaxActiveNotifications = 512;
-    // The most records waiting for their application's display name or icon.
-    static constexpr std::size_t kMaxPendingNotifications = 512;
-    // The largest answer the Data Source can carry for the commands the engine writes:
-    // five attribute tuples of at most 65535 value bytes after the 5-byte header.
-    static constexpr std::size_t kMaxDataSourceAnswerSize = 5 + 5 * (3 + 65535);
+    // Whether an advertisement could be the user's phone: Apple's company identifier
+    // (0x004C) at the start of the manufacturer data, or the companion's main service or
+    // the notification-center service among the advertised or solicited services. Only
+    // such devices are explored.
+    static bool mayBePhone(const Dictionary& advertisementData);
+
+    // --- codec (CNConsumerManagerNotifications.cpp)
+    static constexpr std::size_t kMaxActiveNotifications = CNNotificationCodec::kMaxActiveNotifications;
+    static constexpr std::size_t kMaxPendingNotifications = CNNotificationCodec::kMaxPendingNotifications;
+    static constexpr std::size_t kMaxDataSourceAnswerSize = CNNotificationCodec::kMaxDataSourceAnswerSize;
     // Records waiting for their application's display name, oldest first
     // (currentNotification() is the oldest of them).
-    const std::deque<std::shared_ptr<CNNotification>>& pendingNotifications() const { return pendingNotifications_; }
-    // The phone's date text "yyyyMMdd'T'HHmmSS" in the desktop's time zone, the last two
-    // digits read as hundredths of a second; absent when the text does not fit.
+    const std::deque<std::shared_ptr<CNNotification>>& pendingNotifications() const {
+        return codec_.pendingNotifications();
+    }
     static std::optional<std::chrono::system_clock::time_point> dateFromNotificationDate(
-        const std::optional<std::string>& text);
+        const std::optional<std::string>& text) {
+        return CNNotificationCodec::dateFromNotificationDate(text);
+    }
 
 private:
-    void decodeDataSourceBuffer();
-    void decodeNotificationAttributes(const Bytes& buffer);
-    void decodeAppAttributes(const Bytes& buffer);
-    void completeAppAttributes(const std::string& identifier, const std::optional<std::string>& displayName);
-    void requestAppAttributes(const std::shared_ptr<CNNotification>& notification);
-    void deliverAfterIconDownload(const std::shared_ptr<CNNotification>& notification);
-    void dropPendingNotification(const std::shared_ptr<CNNotification>& notification);
-    void updateCurrentNotification();
+    // Carries out what the codec asks for one value.
+    void apply(CNNotificationCodec::Output output);
+    void writeCommand(const CNNotificationCodec::Command& command);
+    void storeNamedApplication(CNNotificationCodec::NamedApplication named);
 
-    std::deque<std::shared_ptr<CNNotification>> pendingNotifications_;
-    // Records whose display name arrived and whose icon is being downloaded.
-    std::vector<std::shared_ptr<CNNotification>> downloadingNotifications_;
-    // The EventFlags of added events whose attributes are being fetched, by UID.
-    std::map<Bytes, std::uint8_t> addedEventFlags_;
-    // --- end codec state
+    CNNotificationCodec codec_;
 };
 
 }  // namespace tandril

@@ -18,9 +18,15 @@ inline constexpr std::int64_t CNConsumerManagerErrorMissingNotificationCharacter
 // The phone does not offer a service that the connection needs.
 inline constexpr std::int64_t CNConsumerManagerErrorMissingService = 3;
 
-// Builds an error of the engine's domain with the given text as its localized description.
-inline ErrorPtr CNConsumerManagerError(std::int64_t code, const std::string& description) {
-    return Error::withDescription(CNConsumerManagerErrorDomain, code, description);
-}
+// The user-info key under which an error keeps the error that caused it.
+inline constexpr const char* NSUnderlyingErrorKey = "NSUnderlyingError";
+
+// Builds an error of the engine's domain with the given text as its localized description
+// and, when there is one, the error that caused it under "NSUnderlyingError" (as a
+// dictionary of "domain", "code" and "userInfo"; CNUnderlyingError reads it back).
+ErrorPtr CNConsumerManagerError(std::int64_t code, const std::string& description,
+                                const ErrorPtr& underlying = nullptr);
+// The error kept under "NSUnderlyingError", or nullptr.
+ErrorPtr CNUnderlyingError(const ErrorPtr& error);
 
 }  // namespace tandril

@@ -10,7 +10,7 @@ namespace tandril {
 // Control Point (notification-center service). Write; writeable over an encrypted link only.
 class CNControlPointCharacteristic : public CNCharacteristic {
 public:
-    // "69D1D8F3-45E1-49A8-9821-9BBDFDAAD9D9"
+    // Its row in the characteristic table (CNCharacteristic.cpp).
     static std::optional<tandril::UUID> characteristicUUID();
     static std::shared_ptr<CNControlPointCharacteristic> characteristic();
 

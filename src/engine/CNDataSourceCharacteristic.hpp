@@ -10,7 +10,7 @@ namespace tandril {
 // Data Source (notification-center service). Notifies over an encrypted link only.
 class CNDataSourceCharacteristic : public CNCharacteristic {
 public:
-    // "22EAC6E9-24D6-4BB5-BE44-B36ACE7C7BFB"
+    // Its row in the characteristic table (CNCharacteristic.cpp).
     static std::optional<tandril::UUID> characteristicUUID();
     static std::shared_ptr<CNDataSourceCharacteristic> characteristic();
 

@@ -10,7 +10,7 @@ namespace tandril {
 // Notification Source (notification-center service). Notifies over an encrypted link only.
 class CNNotificationSourceCharacteristic : public CNCharacteristic {
 public:
-    // "9FBF120D-6301-42D9-8C58-25E699A21DBD"
+    // Its row in the characteristic table (CNCharacteristic.cpp).
     static std::optional<tandril::UUID> characteristicUUID();
     static std::shared_ptr<CNNotificationSourceCharacteristic> characteristic();
 

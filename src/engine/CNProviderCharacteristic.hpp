@@ -10,7 +10,7 @@ namespace tandril {
 // The provider record (main service). Read; readable over an encrypted link only.
 class CNProviderCharacteristic : public CNCharacteristic {
 public:
-    // "81410E6A-5D95-447D-8850-A63EAEC37BB4"
+    // Its row in the characteristic table (CNCharacteristic.cpp).
     static std::optional<tandril::UUID> characteristicUUID();
     static std::shared_ptr<CNProviderCharacteristic> characteristic();
 

@@ -36,9 +36,11 @@ bool CNUTF8::isValid(const std::uint8_t* bytes, std::size_t length) {
     return true;
 }
 
-std::optional<std::string> CNUTF8::decode(const Bytes& bytes) {
-    if (!isValid(bytes.data(), bytes.size())) return std::nullopt;
-    return std::string(bytes.begin(), bytes.end());
+std::optional<std::string> CNUTF8::decode(const Bytes& bytes) { return decode(bytes.data(), bytes.size()); }
+
+std::optional<std::string> CNUTF8::decode(const std::uint8_t* bytes, std::size_t length) {
+    if (!isValid(bytes, length)) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
 }  // namespace tandril

@@ -13,6 +13,7 @@ class CNUTF8 {
 public:
     // The text the bytes encode; absent when they are not valid UTF-8.
     static std::optional<std::string> decode(const Bytes& bytes);
+    static std::optional<std::string> decode(const std::uint8_t* bytes, std::size_t length);
     static bool isValid(const std::uint8_t* bytes, std::size_t length);
 };
 

@@ -588,10 +588,21 @@ void SimPeripheral::setAdvertisingInterval(std::optional<Duration> interval) {
     advertisingInterval_ = interval;
 }
 
+std::optional<Bytes> SimPeripheral::manufacturerData() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return manufacturerData_;
+}
+
+void SimPeripheral::setManufacturerData(std::optional<Bytes> data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    manufacturerData_ = std::move(data);
+}
+
 Dictionary SimPeripheral::advertisementData() const {
     std::lock_guard<std::mutex> lock(mutex_);
     Dictionary data{{CBAdvertisementDataIsConnectable, true}};
     if (name_) data[CBAdvertisementDataLocalNameKey] = *name_;
+    if (manufacturerData_) data[CBAdvertisementDataManufacturerDataKey] = *manufacturerData_;
     if (!advertisedServiceUUIDs_.empty())
         data[CBAdvertisementDataServiceUUIDsKey] = uuidTexts(advertisedServiceUUIDs_);
     if (!solicitedServiceUUIDs_.empty())

@@ -64,6 +64,10 @@ public:
     void setAdvertisedServiceUUIDs(std::vector<tandril::UUID> uuids);
     std::vector<tandril::UUID> solicitedServiceUUIDs() const;
     void setSolicitedServiceUUIDs(std::vector<tandril::UUID> uuids);
+    // The manufacturer-specific data of the advertisement (its first two bytes are the
+    // maker's company identifier, little-endian); absent by default.
+    std::optional<Bytes> manufacturerData() const;
+    void setManufacturerData(std::optional<Bytes> data);
     // Signal strength in dBm: the RSSI of advertisements and of readRSSI answers.
     std::int64_t signalStrength() const;
     void setSignalStrength(std::int64_t dBm);
@@ -75,7 +79,8 @@ public:
     // interval while a scan that allows duplicates runs.
     std::optional<Duration> advertisingInterval() const;
     void setAdvertisingInterval(std::optional<Duration> interval);
-    // The advertisement dictionary (local name, services, solicited services, connectable).
+    // The advertisement dictionary (local name, manufacturer data, services, solicited
+    // services, connectable).
     Dictionary advertisementData() const;
     // Out of range: no advertisements, connects wait until the device is back; a link
     // drops with a connection timeout (CBErrorDomain 6).
@@ -199,6 +204,7 @@ private:
     std::optional<std::int64_t> rssi_;
     std::vector<tandril::UUID> advertisedServiceUUIDs_;
     std::vector<tandril::UUID> solicitedServiceUUIDs_;
+    std::optional<Bytes> manufacturerData_;
     std::int64_t signalStrength_ = -50;
     bool advertising_ = true;
     std::optional<Duration> advertisingInterval_;

@@ -32,7 +32,15 @@ std::shared_ptr<SimPhone> SimPhone::create(std::optional<std::string> advertised
 }
 
 SimPhone::SimPhone(std::optional<std::string> advertisedName, std::string, tandril::UUID identifier)
-    : SimPeripheral(std::move(advertisedName), identifier) {}
+    : SimPeripheral(std::move(advertisedName), identifier) {
+    setManufacturerData(appleManufacturerData());
+}
+
+Bytes SimPhone::appleManufacturerData() {
+    // Apple's company identifier 0x004C (little-endian), then a Nearby Info record as an
+    // iPhone sends it: type 0x10, length 5, status and action flags, four opaque bytes.
+    return Bytes{0x4C, 0x00, 0x10, 0x05, 0x01, 0x18, 0x3A, 0x5F, 0x42};
+}
 
 void SimPhone::buildDatabase(const std::string& deviceName) {
     auto main = addService(mainServiceUUID());

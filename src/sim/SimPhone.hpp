@@ -28,6 +28,8 @@ public:
                                             std::string deviceName = "iPhone",
                                             tandril::UUID identifier = tandril::UUID::random());
 
+    // The manufacturer data an iPhone advertises: Apple's company identifier first.
+    static Bytes appleManufacturerData();
     // The phone's own record of its GATT attributes.
     static tandril::UUID mainServiceUUID();
     static tandril::UUID deviceNameUUID();

@@ -12,6 +12,7 @@
 #include "model/CNNotificationApplication.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
 #include "sim/SimPeripheral.hpp"
+#include "engine/CNAdapterPairedDevices.hpp"
 #include "sim/SimRadio.hpp"
 
 namespace tandril::test {
@@ -60,6 +61,7 @@ void AgentFixture::launch() {
     desktop.crashReporter = crashReporter;
     desktop.host = host;
     desktop.deviceChooser = chooser;
+    desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(radio);
     app = TDRAppDelegate::create(desktop);
     app->applicationDidFinishLaunching();
     runUntilIdle();

@@ -13,6 +13,7 @@
 #include <future>
 #include <thread>
 
+#include "engine/TestEngine.hpp"
 #include "engine/CNCacheConsent.hpp"
 #include "engine/CNCacheHelperClient.hpp"
 #include "engine/CNHelperInstaller.hpp"
@@ -332,11 +333,11 @@ TEST_F(HelperInstallTest, EveryOutcomeOfTheInstallationIsLogged) {
 }
 
 TEST_F(HelperInstallTest, CreationInstallsAMissingHelperOnce) {
-    auto again = CNConsumerManager::create();
+    auto again = createTestEngine();
     EXPECT_EQ(installer->installs, 1);
     EXPECT_TRUE(logs.contains("[HELPER] Job blessed!"));
     logs.clear();
-    auto third = CNConsumerManager::create();
+    auto third = createTestEngine();
     EXPECT_EQ(installer->installs, 1);
     EXPECT_FALSE(logs.contains("[HELPER] Helper already installed!"));
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "engine/TestEngine.hpp"
 #include "engine/CodecFuzzInput.hpp"
 #include "engine/PhoneLink.hpp"
 #include "support/LoopFixture.hpp"
@@ -18,9 +19,9 @@ namespace {
 
 std::filesystem::path corpusFolder() {
     if (const char* source = std::getenv("TANDRIL_SOURCE_DIR")) {
-        return std::filesystem::path(source) / "fuzz" / "corpus" / "codec";
+        return std::filesystem::path(source) / "fuzz" / "corpus" / "engine";
     }
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / "codec";
+    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / "engine";
 }
 
 class CodecCorpusTest : public LoopFixture {};
@@ -39,7 +40,7 @@ TEST_F(CodecCorpusTest, EveryCorpusInputIsHandledWithinBounds) {
     for (const auto& path : inputs) {
         std::ifstream file(path, std::ios::binary);
         const Bytes input((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        auto engine = CNConsumerManager::create();
+        auto engine = createTestEngine();
         engine->setDelegate(link.delegate);
         codecfuzz::replay(*engine, loop(), input.data(), input.size());
         EXPECT_LE(engine->dataSourceDataCache().value_or(Bytes{}).size(), CNConsumerManager::kMaxDataSourceAnswerSize)

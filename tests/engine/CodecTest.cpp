@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 #include "engine/CodecBytes.hpp"
 #include "engine/CodecFuzzInput.hpp"
@@ -227,6 +228,26 @@ TEST_F(CodecTest, RejectedCommandIsLoggedAndNothingIsDelivered) {
     EXPECT_TRUE(added().empty());
 }
 
+TEST_F(CodecTest, RecordsTellWhetherThePhoneHadThemBeforeTheSubscription) {
+    PhoneLink::catalogueKnows("com.example.chat", "Chat");
+    auto phone = link.scenario()
+                     .app("com.example.chat", "Chat")
+                     .notification("com.example.chat", "Old", "", "from before")
+                     .build();
+    link.link(phone);
+    ASSERT_EQ(added().size(), 1u);
+    EXPECT_TRUE(added()[0]->isPreExisting());
+    phone->provider().addNotification("com.example.chat", "New", "", "just now");
+    runUntilIdle();
+    ASSERT_EQ(added().size(), 2u);
+    EXPECT_FALSE(added()[1]->isPreExisting());
+    // A new subscription re-announces both as pre-existing.
+    link.subscribeNotificationSource();
+    ASSERT_EQ(added().size(), 4u);
+    EXPECT_TRUE(added()[2]->isPreExisting());
+    EXPECT_TRUE(added()[3]->isPreExisting());
+}
+
 // ---- bytes fed straight to the handlers
 
 class CodecBytesTest : public CodecTest {
@@ -340,6 +361,30 @@ TEST_F(CodecBytesTest, RemovedEventDropsARecordStillWaitingForItsName) {
     feed(codec::appAnswer("com.example.x", "X-ray"));
     EXPECT_TRUE(added().empty());
     EXPECT_TRUE(link.delegate->removed.empty());
+}
+
+TEST_F(CodecBytesTest, RemovedWhileItsAttributesAreFetchedIsNeverShown) {
+    engine().handleNotificationSourceData(codec::bytes("00 00 00 01 05 00 00 00"));
+    engine().handleNotificationSourceData(codec::bytes("02 00 00 01 05 00 00 00"));
+    feed(codec::notificationAnswer("05 00 00 00", "com.example.chat", "Gone", "", "soon", ""));
+    EXPECT_TRUE(added().empty());
+    EXPECT_TRUE(engine().activeNotifications().empty());
+    EXPECT_TRUE(engine().pendingNotifications().empty());
+}
+
+// A delegate's failure is its own: the codec's guard covers the decoding only.
+TEST_F(CodecBytesTest, ExceptionsOfTheDelegateAreNotSwallowedAsDecodingFailures) {
+    struct ThrowingDelegate : RecordingDelegate {
+        void consumerManagerAddedNotification(CNConsumerManager*, const std::shared_ptr<CNNotification>&) override {
+            throw std::runtime_error("delegate failed");
+        }
+    };
+    auto throwing = std::make_shared<ThrowingDelegate>();
+    engine().setDelegate(throwing);
+    EXPECT_THROW(feed(codec::notificationAnswer("01 00 00 00", "com.example.chat", "Anna", "", "Hi", "")),
+                 std::runtime_error);
+    EXPECT_EQ(logs.count("Caught exception delegate failed"), 0u);
+    engine().setDelegate(link.delegate);
 }
 
 TEST_F(CodecBytesTest, DecodingFailuresAreCaughtAndTheBufferKept) {

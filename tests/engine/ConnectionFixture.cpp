@@ -1,5 +1,7 @@
 #include "engine/ConnectionFixture.hpp"
 
+#include "engine/TestEngine.hpp"
+
 #include "ble/LGCentralManager.hpp"
 #include "ble/LGPeripheral.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
@@ -18,7 +20,7 @@ ConnectionFixture::ConnectionFixture() {
     CNCacheConsent::setShared(nullptr);
     CNHelperInstaller::setShared(nullptr);
     delegate = std::make_shared<RecordingConsumerDelegate>();
-    engine = CNConsumerManager::create();
+    engine = createTestEngine();
     engine->setDelegate(delegate);
     runUntilIdle();
     logs.clear();

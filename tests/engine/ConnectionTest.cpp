@@ -221,6 +221,21 @@ TEST_F(ConnectionTest, EitherSubscriptionFailingIsReportedAndDisconnects) {
     expectQuiescent();
 }
 
+// The engine's own error names what failed; the platform's error that caused it travels
+// with it under "NSUnderlyingError".
+TEST_F(ConnectionTest, EngineErrorsCarryTheDiscoveryErrorThatCausedThem) {
+    auto iphone = phone().fault(SimOperation::DiscoverCharacteristics, PlatformError::attError(0x0E)).build();
+    engine->connectToPeripheral(wrapperOf(iphone));
+    advance(5);
+    ASSERT_EQ(delegate->count("failed CNConsumerManagerErrorDomain 1"), 1u);
+    const auto underlying = CNUnderlyingError(delegate->errors.back());
+    ASSERT_TRUE(underlying);
+    EXPECT_EQ(underlying->domain(), CBATTErrorDomain);
+    EXPECT_EQ(underlying->code(), 0x0E);
+    EXPECT_EQ(CNUnderlyingError(CNConsumerManagerError(3, "no cause")), nullptr);
+    expectQuiescent();
+}
+
 TEST_F(ConnectionTest, NotificationServiceMissingOnSecondDiscoveryEndsInFailure) {
     // Two copies of the main service pass the first discovery; the second finds no
     // notification-center service.

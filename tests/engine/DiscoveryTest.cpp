@@ -23,19 +23,56 @@ protected:
     bool bonded() const { return delegate->count("phase 0") == 1; }
 };
 
-TEST_F(DiscoveryTest, DeviceWithoutEitherServiceIsUnverifiedAndDisconnected) {
-    auto speaker = SimPeripheral::create("Speaker");
-    radio->addPeripheral(speaker);
+TEST_F(DiscoveryTest, AppleDeviceWithoutEitherServiceIsUnverifiedAndDisconnected) {
+    auto watch = SimPeripheral::create("Watch");
+    watch->setManufacturerData(SimPhone::appleManufacturerData());
+    radio->addPeripheral(watch);
     scan();
     EXPECT_EQ(engine->unverifiedPeripherals().size(), 1u);
     EXPECT_TRUE(engine->verifiedPeripherals().empty());
     EXPECT_TRUE(logs.contains("[EXPLORE] Disconnected from un-Tandril peripheral ((null))"));
-    EXPECT_FALSE(speaker->isLinked());
+    EXPECT_FALSE(watch->isLinked());
     expectQuiescent();
+}
+
+// Only what could be the user's phone is connected to: Apple's company identifier, or one
+// of the two services advertised or solicited. Everything else is listed, never touched.
+TEST_F(DiscoveryTest, OnlyAdvertisersThatCouldBeAPhoneAreExplored) {
+    auto iphone = phone().advertisedName("iPhone").build();
+    auto headphones = SimPeripheral::create("Headphones");
+    headphones->setManufacturerData(Bytes{0x06, 0x00, 0x01, 0x09});  // another maker's identifier
+    auto television = SimPeripheral::create("TV");
+    television->setAdvertisedServiceUUIDs({UUID::fromStringOrNil("180F")});
+    auto tracker = SimPeripheral::create("Tracker");
+    tracker->setManufacturerData(Bytes{0x4C});  // too short to carry an identifier
+    auto soliciting = SimPeripheral::create("Soliciting");
+    soliciting->setSolicitedServiceUUIDs({SimPhone::notificationServiceUUID()});
+    soliciting->addService(SimPhone::notificationServiceUUID());
+    for (const auto& device : {headphones, television, tracker, soliciting}) radio->addPeripheral(device);
+    scan();
+
+    EXPECT_EQ(engine->discoveredPeripherals().size(), 5u);
+    for (const auto& device : {headphones, television, tracker}) {
+        EXPECT_EQ(device->connectRequestCount(), 0u) << device->name().value_or("");
+        EXPECT_TRUE(logs.contains("[EXPLORE] Not exploring " + wrapperOf(device)->description() +
+                                  ": its advertisement is not a phone's"));
+    }
+    EXPECT_GT(iphone->connectRequestCount(), 0u);
+    EXPECT_GT(soliciting->connectRequestCount(), 0u);
+    EXPECT_EQ(engine->verifiedPeripherals().size(), 2u);
+    EXPECT_TRUE(engine->unverifiedPeripherals().empty());
+    expectQuiescent();
+
+    Dictionary advertised{{CBAdvertisementDataServiceUUIDsKey,
+                           Value(Array{Value("37788b13-93eb-4c29-a15f-79de5da30a57")})}};
+    EXPECT_TRUE(CNConsumerManager::mayBePhone(advertised)) << "the main service, in any letter case";
+    EXPECT_FALSE(CNConsumerManager::mayBePhone(Dictionary{{CBAdvertisementDataManufacturerDataKey, Value("4C00")}}))
+        << "manufacturer data of the wrong type";
 }
 
 TEST_F(DiscoveryTest, PhoneWithOnlyTheNotificationServiceIsVerifiedButNotBonded) {
     auto device = SimPeripheral::create("iPhone");
+    device->setManufacturerData(SimPhone::appleManufacturerData());
     device->addService(SimPhone::notificationServiceUUID());
     radio->addPeripheral(device);
     radio->addPairedDevice("iPhone", device);

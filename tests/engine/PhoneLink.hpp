@@ -18,6 +18,7 @@
 #include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformCharacteristic.hpp"
 #include "ble/platform/PlatformService.hpp"
+#include "engine/TestEngine.hpp"
 #include "engine/CNConsumerManager.hpp"
 #include "engine/CNConsumerManagerDelegate.hpp"
 #include "foundation/Bundle.hpp"
@@ -69,7 +70,7 @@ public:
         radio = SimRadio::install();
         LGCentralManager::resetSharedInstance();
         CNNotificationApplicationManager::setDefaultManager(nullptr);
-        engine = CNConsumerManager::create();
+        engine = createTestEngine();
         delegate = std::make_shared<RecordingDelegate>();
         engine->setDelegate(delegate);
         loop_.runUntilIdle();

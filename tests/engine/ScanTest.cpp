@@ -5,8 +5,10 @@
 #include <algorithm>
 
 #include "engine/ConnectionFixture.hpp"
+#include "engine/TestEngine.hpp"
 #include "foundation/UserDefaults.hpp"
 #include "sim/SimPeripheral.hpp"
+#include "sim/SimPhone.hpp"
 #include "sim/SimRadio.hpp"
 
 namespace tandril::test {
@@ -31,6 +33,7 @@ TEST_F(ScanTest, StartingTwiceLogsAndTellsTheDelegateOnce) {
 
 TEST_F(ScanTest, ScanRestartsEverySixtySecondsWithEmptiedLists) {
     auto speaker = SimPeripheral::create("Speaker");
+    speaker->setManufacturerData(SimPhone::appleManufacturerData());
     radio->addPeripheral(speaker);
     engine->startScanning();
     advance(30);
@@ -75,24 +78,24 @@ TEST_F(ScanTest, StoppingCancelsTheRestartAndResetLeavesItHarmless) {
     expectQuiescent();
 }
 
-TEST_F(ScanTest, PreferredDeviceIsKeptInTheAgentDefaults) {
-    EXPECT_EQ(engine->preferredUUID(), std::nullopt);
-    const auto uuid = UUID::random();
-    engine->setPreferredUUID(uuid);
-    EXPECT_EQ(engine->preferredUUID(), uuid);
-    UserDefaults stored("com.Varn.Glimwick");
-    EXPECT_EQ(stored.stringForKey("CNConsumerManagerPreferredUUID"), uuid.UUIDString());
+TEST_F(ScanTest, PreferredDeviceIsKeptInTheStoreAsCanonicalText) {
+    auto store = std::make_shared<MemoryPreferredDeviceStore>();
+    auto withStore = createTestEngine(store);
+    EXPECT_EQ(withStore->preferredUUID(), std::nullopt);
+    const auto uuid = UUID::fromStringOrNil("5a1d0c3e-7b1f-4c2a-9e3d-0f6b8a4c2d10");
+    withStore->setPreferredUUID(uuid);
+    EXPECT_EQ(store->stored, "5A1D0C3E-7B1F-4C2A-9E3D-0F6B8A4C2D10");
+    EXPECT_EQ(withStore->preferredUUID(), uuid);
 
-    engine->setPreferredUUID(std::nullopt);
-    EXPECT_EQ(engine->preferredUUID(), std::nullopt);
-    EXPECT_EQ(UserDefaults("com.Varn.Glimwick").objectForKey("CNConsumerManagerPreferredUUID"), Value());
+    withStore->setPreferredUUID(std::nullopt);
+    EXPECT_EQ(store->stored, std::nullopt);
+    EXPECT_EQ(withStore->preferredUUID(), std::nullopt);
 
+    // Read afresh on every access; only a full 128-bit identifier names a phone.
     for (const char* bad : {"not a uuid", "180A", ""}) {
-        UserDefaults("com.Varn.Glimwick").setObject(Value(bad), "CNConsumerManagerPreferredUUID");
-        EXPECT_EQ(engine->preferredUUID(), std::nullopt) << bad;
+        store->stored = bad;
+        EXPECT_EQ(withStore->preferredUUID(), std::nullopt) << bad;
     }
-    UserDefaults("com.Varn.Glimwick").setObject(Value(std::int64_t(7)), "CNConsumerManagerPreferredUUID");
-    EXPECT_EQ(engine->preferredUUID(), std::nullopt);
 }
 
 }  // namespace
