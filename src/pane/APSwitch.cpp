@@ -170,7 +170,12 @@ void APSwitch::changeEvent(QEvent* event) {
 
 void APSwitch::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    // A hidden widget gets its resize when shown, for a size it may already have: only a new
+    // size moves the knob (and would end a running slide).
+    const QSizeF strip = backgroundLayer_->bounds();
+    const QSizeF knob = knobLayer_->bounds();
     layoutLayers();
+    if (strip == backgroundLayer_->bounds() && knob == knobLayer_->bounds()) return;
     placeKnob(restingKnobX(on_), false);
 }
 
