@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <QApplication>
+#include <QGridLayout>
+#include <QLabel>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPointer>
@@ -296,6 +300,35 @@ TEST(APSwitchBackgroundLayerTest, InnerShadowLiesAlongTheTopEdgeOnly) {
     const double enabled = strip.innerShadowAlphaAt(2.0);
     strip.setEnabled(false);
     EXPECT_NEAR(strip.innerShadowAlphaAt(2.0), enabled / 3.0, 1e-9);
+}
+
+// Not a check: draws the switch in its four looks (off and on, enabled and disabled) into
+// $TANDRIL_SCREENSHOT (a PNG), for the documentation. scripts/screenshot-switch runs it under
+// Xvfb at twice the pixel density.
+TEST(APSwitchScreenshot, DISABLED_FourLooks) {
+    const char* path = std::getenv("TANDRIL_SCREENSHOT");
+    if (!path) GTEST_SKIP() << "TANDRIL_SCREENSHOT names the PNG to write";
+    Application application;
+    QWidget window;
+    auto* grid = new QGridLayout(&window);
+    grid->setContentsMargins(16, 12, 16, 12);
+    grid->setHorizontalSpacing(20);
+    grid->setVerticalSpacing(10);
+    grid->addWidget(new QLabel(QStringLiteral("Off")), 0, 1, Qt::AlignHCenter);
+    grid->addWidget(new QLabel(QStringLiteral("On")), 0, 2, Qt::AlignHCenter);
+    for (int row = 0; row < 2; ++row) {
+        const bool enabled = row == 0;
+        grid->addWidget(new QLabel(enabled ? QStringLiteral("Enabled") : QStringLiteral("Disabled")), row + 1, 0);
+        for (int column = 0; column < 2; ++column) {
+            auto* sw = new APSwitch;
+            sw->setOn(column == 1, false);
+            sw->setEnabled(enabled);
+            grid->addWidget(sw, row + 1, column + 1);
+        }
+    }
+    window.show();
+    for (int i = 0; i < 20; ++i) QApplication::processEvents();
+    ASSERT_TRUE(window.grab().save(QString::fromLocal8Bit(path), "PNG"));
 }
 
 }  // namespace
