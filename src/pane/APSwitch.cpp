@@ -2,6 +2,8 @@
 
 #include <QEasingCurve>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
@@ -43,6 +45,8 @@ APSwitch::APSwitch(QWidget* parent)
       backgroundLayer_(std::make_unique<APSwitchBackgroundLayer>()),
       knobLayer_(std::make_unique<APSwitchKnobLayer>()) {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    // Reachable with Tab (not by clicking, so a click shows no focus ring); Space toggles.
+    setFocusPolicy(Qt::TabFocus);
     resize(kWidth, kHeight);
     layoutLayers();
     setOnTintColor(defaultOnTintColor());
@@ -157,8 +161,10 @@ void APSwitch::applyEnabled(bool enabled) {
     borderColor_ = QColor::fromRgbF(gray, gray, gray);
     knobLayer_->setShadowOpacity(enabled ? 1.0 : kDisabledKnobShadowOpacity);
     if (!enabled && tracking_) {
+        // Disabled in the middle of a drag: the knob goes back to where the state puts it.
         tracking_ = false;
         knobLayer_->setPressed(false);
+        if (dragged_) placeKnob(restingKnobX(on_), true);
     }
     update();
 }
@@ -226,13 +232,34 @@ void APSwitch::paintEvent(QPaintEvent*) {
         inner.drawImage(QPointF(0, 0), mask);
         inner.setCompositionMode(QPainter::CompositionMode_SourceOver);
 
-        // The border lies inside the track, above the strip and the knob.
+        // The border lies inside the track, above the strip and the knob; with the keyboard
+        // focus it is drawn twice as wide in the highlight colour.
+        const double border = hasFocus() ? 2.0 : 1.0;
         inner.setBrush(Qt::NoBrush);
-        inner.setPen(QPen(borderColor_, 1.0));
-        inner.drawRoundedRect(QRectF(QPointF(0, 0), track.size()).adjusted(0.5, 0.5, -0.5, -0.5),
-                              kTrackRadius - 0.5, kTrackRadius - 0.5);
+        inner.setPen(QPen(hasFocus() ? palette().color(QPalette::Highlight) : borderColor_, border));
+        const double inset = border / 2.0;
+        inner.drawRoundedRect(QRectF(QPointF(0, 0), track.size()).adjusted(inset, inset, -inset, -inset),
+                              kTrackRadius - inset, kTrackRadius - inset);
     }
     painter.drawImage(track.topLeft(), content);
+}
+
+void APSwitch::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space && !event->isAutoRepeat() && !tracking_) {
+        setOn(!isOn());
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void APSwitch::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void APSwitch::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
 }
 
 void APSwitch::mousePressEvent(QMouseEvent* event) {

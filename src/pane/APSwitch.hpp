@@ -22,7 +22,8 @@ class APSwitchKnobLayer;
 // A click anywhere toggles the switch; dragging the knob moves it (clamped to the ends) and
 // the release turns the switch on when the knob's centre lies right of the middle (exactly
 // the middle is off). A press beside the knob followed by a drag changes nothing. A disabled
-// switch ignores the mouse and shows a paler look.
+// switch ignores the mouse and shows a paler look. With the keyboard focus (Tab), Space
+// toggles it.
 //
 // onChanged(bool) is emitted on every setOn call, even when the value does not change: the
 // pane's controller relies on it to refresh its status.
@@ -80,6 +81,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;

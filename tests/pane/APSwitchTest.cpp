@@ -8,6 +8,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QImage>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QSignalSpy>
@@ -140,7 +141,7 @@ TEST_F(APSwitchTest, AnimatedMoveSlidesWithAnEaseAndEndsAtTheEnd) {
     EXPECT_EQ(sw.presentedKnobFrame().x(), 0);
 }
 
-TEST_F(APSwitchTest, ClickAnywhereToggles) {
+TEST_F(APSwitchTest, ClickAnywhereOrSpaceToggles) {
     QSignalSpy spy(&sw, &APSwitch::onChanged);
     press(60);  // on the track, beside the knob
     EXPECT_FALSE(sw.knobLayer().isPressed());
@@ -155,6 +156,10 @@ TEST_F(APSwitchTest, ClickAnywhereToggles) {
     EXPECT_FALSE(sw.knobLayer().isPressed());
     EXPECT_FALSE(sw.isOn());
     EXPECT_EQ(values(spy), (std::vector<bool>{true, false}));
+
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(&sw, &space);
+    EXPECT_TRUE(sw.isOn());
 }
 
 TEST_F(APSwitchTest, DragClampsToTheEndsAndTheReleaseDecidesByTheKnobCentre) {
@@ -224,6 +229,17 @@ TEST_F(APSwitchTest, DisabledSwitchIgnoresTheMouseAndLooksPaler) {
     EXPECT_TRUE(spy.isEmpty());
     EXPECT_FALSE(sw.isOn());
     EXPECT_FALSE(sw.knobLayer().isPressed());
+
+    // Disabled in the middle of a drag: the knob goes back to its end, and the release
+    // changes nothing.
+    sw.setEnabled(true);
+    press(10);
+    drag(30);
+    sw.setEnabled(false);
+    finishSlide();
+    EXPECT_EQ(sw.presentedKnobFrame().x(), 0);
+    release(30);
+    EXPECT_TRUE(spy.isEmpty());
 
     // A disabled parent disables the look as well; enabling again restores it.
     sw.setEnabled(true);
