@@ -27,18 +27,15 @@ APSwitchBackgroundLayer::APSwitchBackgroundLayer() : onTintColor_(APSwitch::defa
 
 void APSwitchBackgroundLayer::setEnabled(bool enabled) {
     enabled_ = enabled;
-    needsDisplay_ = true;
 }
 
 void APSwitchBackgroundLayer::setOnTintColor(const QColor& color) {
     onTintColor_ = color;
-    needsDisplay_ = true;
 }
 
 void APSwitchBackgroundLayer::setBounds(const QSizeF& bounds) {
     if (bounds == bounds_) return;
     bounds_ = bounds;
-    needsDisplay_ = true;
 }
 
 double APSwitchBackgroundLayer::innerShadowAlphaAt(double y) const {
@@ -55,7 +52,6 @@ double APSwitchBackgroundLayer::innerShadowAlphaAt(double y) const {
 }
 
 void APSwitchBackgroundLayer::drawInContext(QPainter& painter) {
-    needsDisplay_ = false;
     const double bw = bounds_.width();
     const double bh = bounds_.height();
     if (bw <= 0 || bh <= 0) return;

@@ -35,9 +35,6 @@ public:
     QSizeF bounds() const { return bounds_; }
     void setBounds(const QSizeF& bounds);
 
-    // True when a property or the bounds changed since the last drawing.
-    bool needsDisplay() const { return needsDisplay_; }
-
     // Draws the strip into the rectangle (0, 0, bounds) of the painter's coordinates.
     void drawInContext(QPainter& painter);
 
@@ -48,7 +45,6 @@ private:
     bool enabled_ = true;
     QColor onTintColor_;
     QSizeF bounds_;
-    bool needsDisplay_ = true;
 };
 
 }  // namespace tandril

@@ -64,12 +64,10 @@ void APSwitchKnobLayer::setEnabled(bool enabled) {
     enabled_ = enabled;
     bottomWhite_ = enabled ? 0.89 : 0.95;
     topWhite_ = enabled ? 0.95 : 0.98;
-    needsDisplay_ = true;
 }
 
 void APSwitchKnobLayer::setPressed(bool pressed) {
     pressed_ = pressed;
-    needsDisplay_ = true;
 }
 
 void APSwitchKnobLayer::setShadowOpacity(double opacity) { shadowOpacity_ = opacity; }
@@ -77,12 +75,10 @@ void APSwitchKnobLayer::setShadowOpacity(double opacity) { shadowOpacity_ = opac
 void APSwitchKnobLayer::setBounds(const QSizeF& bounds) {
     if (bounds == bounds_) return;
     bounds_ = bounds;
-    needsDisplay_ = true;
     shadow_ = QImage();
 }
 
 void APSwitchKnobLayer::drawInContext(QPainter& painter) {
-    needsDisplay_ = false;
     if (bounds_.isEmpty()) return;
     QPainterPath path;
     path.addRoundedRect(QRectF(QPointF(0, 0), bounds_), kCornerRadius, kCornerRadius);

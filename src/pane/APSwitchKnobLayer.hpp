@@ -36,8 +36,6 @@ public:
     double gradientBottomWhite() const { return bottomWhite_; }
     double gradientTopWhite() const { return topWhite_; }
 
-    bool needsDisplay() const { return needsDisplay_; }
-
     // Draws the knob into the rectangle (0, 0, bounds) of the painter's coordinates.
     void drawInContext(QPainter& painter);
     // Draws the knob's shadow for a knob whose top left corner is at `origin`.
@@ -52,7 +50,6 @@ private:
     double bottomWhite_ = 0.89;
     double topWhite_ = 0.95;
     QSizeF bounds_;
-    bool needsDisplay_ = true;
 
     // The blurred shape of the knob, at the pixel ratio it was made for.
     QImage shadow_;
