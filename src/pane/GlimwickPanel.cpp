@@ -283,6 +283,7 @@ void GlimwickPanel::checkBluetoothVersion() {
     content.informativeText = kUnsupportedText;
     if (bundle_) {
         content.iconPath = bundle_->pathForResource("BluetoothIcon", "icns");
+        if (!content.iconPath) content.iconPath = bundle_->pathForResource("BluetoothIcon", "svg");
         if (!content.iconPath) content.iconPath = bundle_->pathForResource("BluetoothIcon", "png");
     }
     platform_.alert->beginSheet(content, mainView_);
