@@ -1,5 +1,6 @@
 #include "pane/APSwitch.hpp"
 
+#include <QAccessible>
 #include <QEasingCurve>
 #include <QEvent>
 #include <QFocusEvent>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pane/APSwitchAccessible.hpp"
 #include "pane/APSwitchBackgroundLayer.hpp"
 #include "pane/APSwitchKnobLayer.hpp"
 
@@ -47,6 +49,7 @@ APSwitch::APSwitch(QWidget* parent)
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     // Reachable with Tab (not by clicking, so a click shows no focus ring); Space toggles.
     setFocusPolicy(Qt::TabFocus);
+    APSwitchAccessible::install();
     resize(kWidth, kHeight);
     layoutLayers();
     setOnTintColor(defaultOnTintColor());
@@ -101,7 +104,14 @@ void APSwitch::setOn(bool on) { setOn(on, true); }
 
 void APSwitch::setOn(bool on, bool animated) {
     placeKnob(restingKnobX(on), animated);
+    const bool changed = on != on_;
     on_ = on;
+    if (changed && QAccessible::isActive()) {
+        QAccessible::State checked;
+        checked.checked = true;
+        QAccessibleStateChangeEvent event(this, checked);
+        QAccessible::updateAccessibility(&event);
+    }
     emit onChanged(on);
 }
 

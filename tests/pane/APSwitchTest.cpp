@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QGridLayout>
 #include <QLabel>
@@ -247,6 +249,24 @@ TEST_F(APSwitchTest, DisabledSwitchIgnoresTheMouseAndLooksPaler) {
     EXPECT_TRUE(sw.knobLayer().enabled());
     EXPECT_TRUE(sw.backgroundLayer().enabled());
     sw.setParent(nullptr);
+}
+
+TEST_F(APSwitchTest, AssistiveTechnologiesSeeACheckBoxThatToggles) {
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&sw);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_EQ(accessible->role(), QAccessible::CheckBox);
+    EXPECT_TRUE(accessible->state().checkable);
+    EXPECT_FALSE(accessible->state().checked);
+    QAccessibleActionInterface* actions = accessible->actionInterface();
+    ASSERT_NE(actions, nullptr);
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_TRUE(sw.isOn());
+    EXPECT_TRUE(accessible->state().checked);
+
+    sw.setEnabled(false);
+    EXPECT_FALSE(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_TRUE(sw.isOn());
 }
 
 // The colour at a point of the switch (points), from a rendering at the given pixel ratio.
