@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QGridLayout>
-#include <QLabel>
 #include <QImage>
+#include <QLabel>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPointer>
@@ -38,17 +39,15 @@ struct Application {
 
 class APSwitchTest : public ::testing::Test {
 protected:
-
     // Mouse events go straight to the switch: no window system, no event compression.
-    void mouse(QEvent::Type type, double x, Qt::MouseButtons buttons) {
+    void mouse(QEvent::Type type, double x, Qt::MouseButton button, Qt::MouseButtons buttons) {
         const QPointF local(x, 13.0);
-        QMouseEvent event(type, local, sw.mapToGlobal(local), Qt::LeftButton,
-                          buttons, Qt::NoModifier);
+        QMouseEvent event(type, local, sw.mapToGlobal(local), button, buttons, Qt::NoModifier);
         QApplication::sendEvent(&sw, &event);
     }
-    void press(double x) { mouse(QEvent::MouseButtonPress, x, Qt::LeftButton); }
-    void drag(double x) { mouse(QEvent::MouseMove, x, Qt::LeftButton); }
-    void release(double x) { mouse(QEvent::MouseButtonRelease, x, Qt::NoButton); }
+    void press(double x) { mouse(QEvent::MouseButtonPress, x, Qt::LeftButton, Qt::LeftButton); }
+    void drag(double x) { mouse(QEvent::MouseMove, x, Qt::NoButton, Qt::LeftButton); }
+    void release(double x) { mouse(QEvent::MouseButtonRelease, x, Qt::LeftButton, Qt::NoButton); }
 
     // Ends a running slide by moving its clock to the end.
     void finishSlide() {
