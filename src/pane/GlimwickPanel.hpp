@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QWidget>
 
 #include <chrono>
 #include <cstdint>
@@ -18,7 +19,6 @@ class QCheckBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
-class QWidget;
 
 namespace tandril {
 

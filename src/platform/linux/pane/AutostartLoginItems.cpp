@@ -2,14 +2,12 @@
 
 #include <QDir>
 #include <QString>
-#include <QStringList>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "foundation/Bundle.hpp"
 #include "foundation/Paths.hpp"
-#include "platform/linux/desktop/BusWorkspace.hpp"
 
 namespace tandril {
 
@@ -66,6 +64,45 @@ std::optional<std::string> entryValue(const std::string& contents, const std::st
         return unescapeValue(line.substr(valueStart));
     }
     return std::nullopt;
+}
+
+// The program of an Exec value: its first argument, unquoted. "%%" is a percent sign wherever
+// it stands (desktops expand it before unquoting); other field codes are dropped outside quotes.
+std::optional<std::string> execProgram(const std::string& exec) {
+    std::string current;
+    bool inArgument = false;
+    bool quoted = false;
+    for (std::size_t i = 0; i < exec.size(); ++i) {
+        const char c = exec[i];
+        if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
+            current += '%';
+            inArgument = true;
+            ++i;
+        } else if (quoted) {
+            if (c == '\\' && i + 1 < exec.size()) {
+                current += exec[++i];
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                current += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+            inArgument = true;
+        } else if (c == ' ' || c == '\t') {
+            if (inArgument && !current.empty()) return current;
+            current.clear();
+            inArgument = false;
+        } else if (c == '%' && i + 1 < exec.size()) {
+            ++i;
+            inArgument = true;
+        } else {
+            current += c;
+            inArgument = true;
+        }
+    }
+    if (quoted || current.empty()) return std::nullopt;
+    return current;
 }
 
 std::string baseName(const std::string& path) {
@@ -181,9 +218,7 @@ std::optional<std::string> AutostartLoginItems::resolve(const std::string& item)
     if (!contents) return std::nullopt;
     const auto exec = entryValue(*contents, "Exec");
     if (!exec) return std::nullopt;
-    const QStringList arguments = BusWorkspace::execArguments(QString::fromStdString(*exec));
-    if (arguments.isEmpty()) return std::nullopt;
-    return arguments.first().toStdString();
+    return execProgram(*exec);
 }
 
 bool AutostartLoginItems::removeItem(const std::string& item) {
