@@ -158,5 +158,32 @@ TEST_F(PaneWithSimulatorTest, TheCheckBoxStopsThatApplicationsNotificationsInThe
     EXPECT_FALSE(panel.statusSwitch()->isOn());
 }
 
+// Not a check: the settings window beside the running simulated agent, its applications
+// listed and its phone connected, drawn into $TANDRIL_SCREENSHOT (a PNG) for the documentation.
+// scripts/screenshot-pane runs it under Xvfb.
+TEST_F(PaneWithSimulatorTest, DISABLED_Screenshot) {
+    const char* path = std::getenv("TANDRIL_SCREENSHOT");
+    if (!path) GTEST_SKIP() << "TANDRIL_SCREENSHOT names the PNG to write";
+    DbusMock notifications(DbusMock::notificationDaemon(), bus(), home.file("notifications.log"));
+    ASSERT_TRUE(notifications.isReady()) << notifications.error();
+    ChildProcess simulator({TANDRIL_SIMULATOR_EXECUTABLE}, home.file("simulator.log"));
+    ASSERT_TRUE(waitUntil([&] { return simulatorOwnsItsName(); }, std::chrono::milliseconds(20000),
+                          std::chrono::milliseconds(50)));
+    TDRPaneProgram::Mode mode;
+    mode.simulator = true;
+    mode.simulatorExecutable = TANDRIL_SIMULATOR_EXECUTABLE;
+    TDRPaneProgram program(bus(), Bundle::bundleWithPath(bundlePath), mode);
+    ASSERT_TRUE(program.start());
+    program.show();
+    auto& panel = program.panel();
+    ASSERT_TRUE(waitUntil([&] { return panel.applicationsTableView()->rowCount() >= 4; },
+                          std::chrono::milliseconds(40000), std::chrono::milliseconds(100)));
+    ASSERT_TRUE(waitUntil([&] { return panel.deviceLabel()->text().startsWith("Connected to "); },
+                          std::chrono::milliseconds(10000), std::chrono::milliseconds(100)));
+    if (auto* mail = checkBoxOf(panel, "Mail")) QTest::mouseClick(mail, Qt::LeftButton);
+    waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    ASSERT_TRUE(program.window()->grab().save(QString::fromLocal8Bit(path), "PNG"));
+}
+
 }  // namespace
 }  // namespace tandril::test
