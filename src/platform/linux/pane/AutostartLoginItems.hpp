@@ -8,7 +8,7 @@
 
 namespace tandril {
 
-// Login items as the XDG autostart specification has them: each "*.desktop" file in
+// Login items as XDG autostart has them: each "*.desktop" file in
 // $XDG_CONFIG_HOME/autostart is one item, its handle the file's name, the program it starts
 // the first argument of its Exec line.
 //
