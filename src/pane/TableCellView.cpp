@@ -54,20 +54,8 @@ TableCellView* TableCellView::instantiate(const std::string& nibName, const Bund
     CellLoader loader;
     std::unique_ptr<QWidget> top(loader.load(&file));
     if (!top) return nullptr;
-    // The file's top-level widget, or the first of its direct children that is a cell when the
-    // top level is a plain container.
-    QWidget* found = nullptr;
-    if (top->metaObject()->inherits(&cls)) {
-        found = top.release();
-    } else {
-        for (auto* child : top->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            if (child->metaObject()->inherits(&cls)) {
-                child->setParent(nullptr);
-                found = child;
-                break;
-            }
-        }
-    }
+    // A .ui file has one top-level widget: it must be the class asked for (or a subclass).
+    QWidget* found = top->metaObject()->inherits(&cls) ? top.release() : nullptr;
     auto* cell = static_cast<TableCellView*>(found);
     if (!cell) return nullptr;
     if (owner) cell->setProperty("owner", QVariant::fromValue(owner));

@@ -23,7 +23,7 @@ public:
     ~TableCellView() override;
 
     // Loads the interface file `nibName` ("<nibName>.ui" in the bundle's resources) anew and
-    // returns its first top-level widget that is a TableCellView (or a subclass), with no
+    // returns its top-level widget when that is a TableCellView (or a subclass), with no
     // parent: the caller owns it. Null when the file is missing, cannot be read or holds no
     // such widget. `owner` is the file's owner (kept as the cell's owner property).
     static TableCellView* tableCellViewWithNibNamed(const std::string& nibName, const Bundle& bundle, QObject* owner);
@@ -36,7 +36,7 @@ public:
     const QImage& image() const { return image_; }
 
 protected:
-    // Loads `nibName` and returns its first top-level widget that inherits `cls`, outlets
+    // Loads `nibName` and returns its top-level widget when it inherits `cls`, outlets
     // bound; null otherwise. Each subclass's tableCellViewWithNibNamed calls it with its own
     // class.
     static TableCellView* instantiate(const std::string& nibName, const Bundle& bundle, QObject* owner,
