@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "foundation/Paths.hpp"
 #include "support/TempDir.hpp"
 
@@ -149,6 +151,45 @@ TEST(PropertyListTest, ReadsBinaryAndJSON) {
     EXPECT_EQ(PropertyList::parse(*written), v);
 }
 
+TEST(PropertyListTest, AByteOrderMarkInFrontOfTextIsSkipped) {
+    const std::string mark = "\xEF\xBB\xBF";
+    ErrorPtr error;
+    auto xml = PropertyList::parse(bytesFromString(mark + kCatalogue), &error);
+    ASSERT_TRUE(xml) << (error ? error->description() : "");
+    EXPECT_EQ(xml, PropertyList::parse(bytesFromString(kCatalogue)));
+    EXPECT_EQ(PropertyList::parse(bytesFromString(mark + "\n[{\"enabled\": \"1\"}]")),
+              Value(Array{Dictionary{{"enabled", "1"}}}));
+    EXPECT_FALSE(PropertyList::parse(bytesFromString(mark)));
+}
+
+TEST(PropertyListTest, JSONKeepsItsLimits) {
+    // Nesting: a value may sit 512 containers deep, not 513.
+    auto nested = [](int levels) {
+        return std::string(static_cast<std::size_t>(levels), '[') + "1" + std::string(static_cast<std::size_t>(levels), ']');
+    };
+    EXPECT_TRUE(PropertyList::parse(bytesFromString(nested(PropertyList::kMaxDepth))));
+    EXPECT_FALSE(PropertyList::parse(bytesFromString(nested(PropertyList::kMaxDepth + 1))));
+    // Integers stay integers while they fit 64 bits; everything else is a real.
+    auto numbers = PropertyList::parse(bytesFromString(
+        "[9223372036854775807, -9223372036854775808, 9223372036854775808, 1.0, 2e3, 18446744073709551616]"));
+    ASSERT_TRUE(numbers);
+    EXPECT_TRUE(numbers->at(0).isInteger());
+    EXPECT_EQ(numbers->at(0).asInteger(), INT64_MAX);
+    EXPECT_EQ(numbers->at(1).asInteger(), INT64_MIN);
+    for (std::size_t i = 2; i < 6; ++i) EXPECT_TRUE(numbers->at(i).isReal()) << i;
+    // Reals are written as reals and read back as reals.
+    auto written = PropertyList::serialize(Value(Array{2.0, 3}), PropertyList::Format::JSON);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(stringFromBytes(*written), "[2.0,3]");
+    // Text that is not valid UTF-8 is refused both ways, without an exception.
+    ErrorPtr error;
+    EXPECT_FALSE(PropertyList::parse(bytesFromString("[\"\xC3\x28\"]"), &error));
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_FALSE(PropertyList::serialize(Value(Array{"\xFF"}), PropertyList::Format::JSON, &error));
+    EXPECT_EQ(error->code(), 3851);
+    EXPECT_FALSE(PropertyList::serialize(Value(Array{std::nan("")}), PropertyList::Format::JSON, &error));
+}
+
 TEST(PropertyListTest, MalformedInputGivesAnErrorNotACrash) {
     std::string deep(5000, '[');
     std::string deepXML = "<plist>";
@@ -253,6 +294,13 @@ TEST(PropertyListTest, FilesAreReplacedWhole) {
     ASSERT_TRUE(PropertyList::writeFile(Value(Array{"two"}), path, PropertyList::Format::Binary));
     EXPECT_EQ(PropertyList::readFile(path), Value(Array{"two"}));
     EXPECT_FALSE(PropertyList::writeFile(Value(Array{"x"}), dir.file("missing/folder/file.plist"), PropertyList::Format::XML, &error));
+    EXPECT_EQ(error->localizedDescription(), "The file \u201c" + dir.file("missing/folder/file.plist") +
+                                                 "\u201d couldn\u2019t be saved: No such file or directory.");
+    // Something that exists but cannot be read is told apart from a missing file.
+    EXPECT_FALSE(PropertyList::readFile(dir.path(), &error));
+    EXPECT_EQ(error->code(), 256);
+    EXPECT_EQ(error->localizedDescription(),
+              "The file \u201c" + dir.path() + "\u201d couldn\u2019t be opened: Is a directory.");
     EXPECT_FALSE(PropertyList::writeFile(Value(), path));
     EXPECT_EQ(PropertyList::readFile(path), Value(Array{"two"}));  // a failed write keeps the old file
 }
