@@ -46,7 +46,13 @@ public:
     bool start_array(std::size_t) { return open(false); }
     bool end_array() { return close(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
-        return refuse(e.what());
+        // "[json.exception.parse_error.101] parse error at line 1, column 2: ..." without
+        // the library's tag.
+        std::string message = e.what();
+        if (const auto tag = message.find("] "); message.rfind("[json.exception.", 0) == 0 && tag != std::string::npos) {
+            message.erase(0, tag + 2);
+        }
+        return refuse(message);
     }
 
 private:

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 namespace tandril {
@@ -140,6 +141,18 @@ bool Paths::fileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+std::vector<std::string> Paths::contentsOfDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* directory = ::opendir(path.c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") names.emplace_back(name);
+        }
+        ::closedir(directory);
+    }
+    return names;
+}
+
 bool Paths::isDirectory(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -227,18 +240,14 @@ std::optional<std::string> Paths::moveAside(const std::string& path, const std::
     };
     auto listCopies = [&] {
         std::vector<Copy> copies;
-        if (DIR* directory = ::opendir(folder.c_str())) {
-            while (const dirent* entry = ::readdir(directory)) {
-                const std::string name = entry->d_name;
-                if (name.compare(0, prefix.size(), prefix) != 0) continue;
-                const std::string rest = name.substr(prefix.size());
-                const auto dash = rest.find('-');
-                const std::string number = dash == std::string::npos ? "" : rest.substr(dash + 1);
-                const bool numeric = !number.empty() && number.size() < 10 &&
-                                     number.find_first_not_of("0123456789") == std::string::npos;
-                copies.push_back({rest.substr(0, dash), numeric ? std::stoul(number) : 1, name});
-            }
-            ::closedir(directory);
+        for (const std::string& name : contentsOfDirectory(folder)) {
+            if (name.compare(0, prefix.size(), prefix) != 0) continue;
+            const std::string rest = name.substr(prefix.size());
+            const auto dash = rest.find('-');
+            const std::string number = dash == std::string::npos ? "" : rest.substr(dash + 1);
+            const bool numeric = !number.empty() && number.size() < 10 &&
+                                 number.find_first_not_of("0123456789") == std::string::npos;
+            copies.push_back({rest.substr(0, dash), numeric ? std::stoul(number) : 1, name});
         }
         std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) {
             return a.stamp != b.stamp ? a.stamp < b.stamp : a.number < b.number;

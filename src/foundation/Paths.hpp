@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tandril {
 
@@ -31,6 +32,8 @@ public:
     // Creates the folder and its parents when nothing exists at `path`. True when a folder is there.
     static bool createDirectories(const std::string& path);
     static bool fileExists(const std::string& path);
+    // The names in a folder (not "." or ".."), in no particular order; empty when it cannot be read.
+    static std::vector<std::string> contentsOfDirectory(const std::string& path);
     static bool isDirectory(const std::string& path);
     // Reads a whole file; nullopt when it cannot be read (a folder cannot), with the
     // system's error number in *errorNumber when given.
