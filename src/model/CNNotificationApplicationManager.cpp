@@ -139,8 +139,8 @@ std::string CNNotificationApplicationManager::iconsPath() {
     return folder;
 }
 
-bool CNNotificationApplicationManager::setAsideUnreadableCatalogue(const std::string& path,
-                                                                   const std::string& reason) {
+bool CNNotificationApplicationManager::setAsideUnreadableCatalogue(const std::string& path, const std::string& reason,
+                                                                   bool logFailure) {
     int number = 0;
     if (const auto aside = Paths::moveAside(path, "damaged", kKeptDamagedCatalogues, &number)) {
         log("[CACHE] Unreadable catalogue moved aside to %s (%s)", *aside, reason);
@@ -151,8 +151,10 @@ bool CNNotificationApplicationManager::setAsideUnreadableCatalogue(const std::st
         unreadableCatalogue_.reset();
         return true;
     }
-    log("[CACHE] Unreadable catalogue could not be moved aside (%s) and is left in place, unsaved: %s",
-        Paths::errorText(number), reason);
+    if (logFailure) {
+        log("[CACHE] Unreadable catalogue could not be moved aside (%s) and is left in place, unsaved: %s",
+            Paths::errorText(number), reason);
+    }
     unreadableCatalogue_ = reason;
     return false;
 }
@@ -168,9 +170,9 @@ void CNNotificationApplicationManager::loadData() {
         // Read as empty, as a missing file is; but what is there may hold every switch the
         // user set, so it is kept rather than overwritten by the next save.
         if (root) {
-            setAsideUnreadableCatalogue(path, "its root is not a list");
+            setAsideUnreadableCatalogue(path, "its root is not a list", true);
         } else if (error && error->code() != kFileNoSuchFileCode) {
-            setAsideUnreadableCatalogue(path, error->localizedDescription());
+            setAsideUnreadableCatalogue(path, error->localizedDescription(), true);
         }
         return;
     }
@@ -218,7 +220,9 @@ void CNNotificationApplicationManager::saveData() {
         entries.emplace_back(application->dictionaryRepresentation());
     }
     const std::string path = applicationsPath();
-    if (unreadableCatalogue_ && !setAsideUnreadableCatalogue(path, *unreadableCatalogue_)) {
+    // Each save tries the move again (the folder may be writable by now); a failure was
+    // logged when the file was found, so only the refusal is.
+    if (unreadableCatalogue_ && !setAsideUnreadableCatalogue(path, *unreadableCatalogue_, false)) {
         log("[CACHE] Catalogue not saved: %s could not be read and is kept as it is", path);
         return;
     }

@@ -100,7 +100,7 @@ public:
 
 private:
     // Moves the unreadable catalogue file aside; false (and saves refused) when it cannot.
-    bool setAsideUnreadableCatalogue(const std::string& path, const std::string& reason);
+    bool setAsideUnreadableCatalogue(const std::string& path, const std::string& reason, bool logFailure);
 
     std::vector<std::shared_ptr<CNNotificationApplication>> cachedApplications_;
     // Why the catalogue file could not be read, while it could not be moved aside either:
