@@ -262,6 +262,15 @@ bool binaryIsSafeToRead(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
+// Neither an XML nor a libplist string can hold U+0000: the text would come back cut
+// short. Such a value is refused rather than written damaged.
+bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+bool refuseNul(std::string& problem) {
+    problem = "a text holding a NUL character cannot be written";
+    return false;
+}
+
 // ---- XML, written as the platform writes it ---------------------------------------------
 
 void appendIndent(std::string& out, int level) { out.append(static_cast<std::size_t>(level), '\t'); }
@@ -341,6 +350,7 @@ bool writeXML(const Value& value, std::string& out, int level, std::string& prob
     switch (value.type()) {
     case Value::Type::Null: problem = "a null value has no property-list form"; return false;
     case Value::Type::String:
+        if (holdsNul(*value.asString())) return refuseNul(problem);
         out += "<string>";
         appendEscaped(out, *value.asString());
         out += "</string>\n";
@@ -377,6 +387,7 @@ bool writeXML(const Value& value, std::string& out, int level, std::string& prob
         }
         out += "<dict>\n";
         for (const auto& [key, item] : dictionary) {
+            if (holdsNul(key)) return refuseNul(problem);
             appendIndent(out, level + 1);
             out += "<key>";
             appendEscaped(out, key);
@@ -400,7 +411,12 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
     }
     switch (value.type()) {
     case Value::Type::Null: problem = "a null value has no property-list form"; return nullptr;
-    case Value::Type::String: return plist_new_string(value.asString()->c_str());
+    case Value::Type::String:
+        if (holdsNul(*value.asString())) {
+            refuseNul(problem);
+            return nullptr;
+        }
+        return plist_new_string(value.asString()->c_str());
     case Value::Type::Integer: return plist_new_uint(static_cast<std::uint64_t>(*value.asInteger()));
     case Value::Type::Real: return plist_new_real(*value.asReal());
     case Value::Type::Boolean: return plist_new_bool(*value.asBoolean() ? 1 : 0);
@@ -431,6 +447,10 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
     case Value::Type::Dictionary: {
         PlistPtr dictionary(plist_new_dict());
         for (const auto& [key, item] : *value.asDictionary()) {
+            if (holdsNul(key)) {
+                refuseNul(problem);
+                return nullptr;
+            }
             plist_t child = toPlist(item, depth + 1, problem);
             if (!child) return nullptr;
             plist_dict_set_item(static_cast<plist_t>(dictionary.get()), key.c_str(), child);

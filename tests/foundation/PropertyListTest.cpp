@@ -282,6 +282,22 @@ TEST(PropertyListTest, NullCannotBeWritten) {
     EXPECT_FALSE(PropertyList::serialize(Value(Bytes{1}), PropertyList::Format::JSON, &error));
 }
 
+TEST(PropertyListTest, TextHoldingNULIsRefusedRatherThanWrittenCutShort) {
+    // Read from JSON or the old form, such a text would otherwise come back as "a".
+    const std::string text("a\0b", 3);
+    for (const Value& value : {Value(Array{Value(text)}), Value(Dictionary{{text, Value("v")}})}) {
+        for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+            ErrorPtr error;
+            EXPECT_FALSE(PropertyList::serialize(value, format, &error));
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), 3851);
+        }
+        auto json = PropertyList::serialize(value, PropertyList::Format::JSON);
+        ASSERT_TRUE(json);
+        EXPECT_EQ(PropertyList::parse(*json), value);
+    }
+}
+
 TEST(PropertyListTest, FilesAreReplacedWhole) {
     test::TempDir dir;
     std::string path = dir.file("CachedApplications.dat");
