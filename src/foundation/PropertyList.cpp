@@ -91,6 +91,12 @@ std::optional<Value> fromPlist(plist_t node, int depth, std::string& problem) {
         std::int32_t sec = 0;
         std::int32_t usec = 0;
         plist_get_date_val(node, &sec, &usec);
+        // libplist keeps whole seconds since 2001 in 32 bits and turns every date outside
+        // that range into its lowest value; such a date is refused rather than misread.
+        if (sec == INT32_MIN) {
+            problem = "date out of range";
+            return std::nullopt;
+        }
         auto since1970 = std::chrono::seconds(static_cast<std::int64_t>(sec) + kAppleEpochOffset) +
                          std::chrono::microseconds(usec);
         return Value(Date(std::chrono::duration_cast<Date::duration>(since1970)));
@@ -330,6 +336,14 @@ std::string xmlReal(double d) {
     return buffer;
 }
 
+// Whether libplist can read the date back: whole seconds since 2001 in 32 bits, its lowest
+// value excepted (every date out of range reads as that).
+bool dateWithinRange(const Date& date) {
+    const auto sinceReference =
+        std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count() - kAppleEpochOffset;
+    return sinceReference > INT32_MIN && sinceReference <= INT32_MAX;
+}
+
 std::string xmlDate(const Date& date) {
     auto secs = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
     std::time_t t = static_cast<std::time_t>(secs);
@@ -364,7 +378,13 @@ bool writeXML(const Value& value, std::string& out, int level, std::string& prob
         appendIndent(out, level);
         out += "</data>\n";
         return true;
-    case Value::Type::Date: out += "<date>" + xmlDate(*value.asDate()) + "</date>\n"; return true;
+    case Value::Type::Date:
+        if (!dateWithinRange(*value.asDate())) {
+            problem = "date out of range for a property list";
+            return false;
+        }
+        out += "<date>" + xmlDate(*value.asDate()) + "</date>\n";
+        return true;
     case Value::Type::Array: {
         const Array& array = *value.asArray();
         if (array.empty()) {
@@ -429,7 +449,7 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
         std::int64_t sinceEpoch = micros - kAppleEpochOffset * 1000000;
         std::int64_t sec = sinceEpoch >= 0 ? sinceEpoch / 1000000 : -((-sinceEpoch + 999999) / 1000000);
         std::int64_t usec = sinceEpoch - sec * 1000000;
-        if (sec < INT32_MIN || sec > INT32_MAX) {
+        if (!dateWithinRange(*value.asDate())) {
             problem = "date out of range for a binary property list";
             return nullptr;
         }

@@ -282,6 +282,30 @@ TEST(PropertyListTest, NullCannotBeWritten) {
     EXPECT_FALSE(PropertyList::serialize(Value(Bytes{1}), PropertyList::Format::JSON, &error));
 }
 
+TEST(PropertyListTest, DatesOutsideWhatCanBeReadBackAreRefused) {
+    // Seconds since 2001 are kept in 32 bits: 1932-12-13T20:45:53Z to 2069-01-19T03:14:07Z.
+    const std::string head = "<plist><date>";
+    for (const char* date : {"1932-12-13T20:45:53Z", "2069-01-19T03:14:07Z"}) {
+        auto value = PropertyList::parse(bytesFromString(head + date + "</date></plist>"));
+        ASSERT_TRUE(value) << date;
+        for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+            EXPECT_EQ(PropertyList::parse(*PropertyList::serialize(*value, format)), value) << date;
+        }
+    }
+    // libplist reads every later or earlier date as the lowest one; that is refused, not misread.
+    for (const char* date : {"2100-01-01T00:00:00Z", "1901-01-01T00:00:00Z", "1932-12-13T20:45:52Z"}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::parse(bytesFromString(head + date + "</date></plist>"), &error)) << date;
+        EXPECT_EQ(error->code(), 3840);
+    }
+    const Value late(Date(std::chrono::seconds(4102444800)));  // 2100-01-01
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::serialize(Value(Array{late}), format, &error));
+        EXPECT_EQ(error->code(), 3851);
+    }
+}
+
 TEST(PropertyListTest, TextHoldingNULIsRefusedRatherThanWrittenCutShort) {
     // Read from JSON or the old form, such a text would otherwise come back as "a".
     const std::string text("a\0b", 3);
