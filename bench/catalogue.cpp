@@ -1,5 +1,6 @@
 // The application catalogue with 1,000 applications and their 60x60 icons: loading the
-// file with every icon, and caching one application (icon file, sort, whole-file rewrite).
+// file (icons are decoded when first asked for), loading it and decoding every icon (what
+// drawing every row costs), and caching one application (icon file, sort, whole-file rewrite).
 #include <benchmark/benchmark.h>
 
 #include "foundation/Paths.hpp"
@@ -68,6 +69,18 @@ void BM_LoadData(benchmark::State& state) {
         static_cast<double>(Paths::readFile(CataloguePaths::applicationsPath()).value_or("").size());
 }
 BENCHMARK(BM_LoadData)->Unit(benchmark::kMillisecond);
+
+void BM_LoadDataAndDecodeIcons(benchmark::State& state) {
+    CatalogueFolder folder;
+    CNNotificationApplicationManager catalogue;
+    for (auto _ : state) {
+        catalogue.loadData();
+        for (const auto& application : catalogue.cachedApplications()) {
+            benchmark::DoNotOptimize(application->icon().get());
+        }
+    }
+}
+BENCHMARK(BM_LoadDataAndDecodeIcons)->Unit(benchmark::kMillisecond);
 
 void BM_CacheApplication(benchmark::State& state) {
     const bool withIcon = state.range(0) != 0;

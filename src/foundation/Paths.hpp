@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tandril {
 
@@ -31,17 +32,32 @@ public:
     // Creates the folder and its parents when nothing exists at `path`. True when a folder is there.
     static bool createDirectories(const std::string& path);
     static bool fileExists(const std::string& path);
+    // The names in a folder (not "." or ".."), in no particular order; empty when it cannot be read.
+    static std::vector<std::string> contentsOfDirectory(const std::string& path);
     static bool isDirectory(const std::string& path);
-    // Reads a whole file; nullopt when it cannot be read.
-    static std::optional<std::string> readFile(const std::string& path);
+    // Reads a whole file; nullopt when it cannot be read (a folder cannot), with the
+    // system's error number in *errorNumber when given.
+    static std::optional<std::string> readFile(const std::string& path, int* errorNumber = nullptr);
     // Writes to a temporary file in the same folder, then renames it over `path`: readers
     // see the old contents or the new, never a part. The two-argument form also flushes the
     // file to disk before the rename; pass syncToDisk = false to skip that (scratch files).
     static bool writeFileAtomically(const std::string& path, const std::string& contents);
-    static bool writeFileAtomically(const std::string& path, const std::string& contents, bool syncToDisk);
+    // On failure *errorNumber, when given, holds the system's error number.
+    static bool writeFileAtomically(const std::string& path, const std::string& contents, bool syncToDisk,
+                                    int* errorNumber = nullptr);
     // Whether the two-argument form flushes to disk (default true). Test fixtures turn it
     // off: a flush protects against power loss, which tests do not simulate.
     static void setSyncWrites(bool enabled);
+    static bool syncWrites();
+
+    // Renames whatever is at `path` to "<path>.<tag>-<UTC time>" (with "-2", "-3"... when
+    // that name is taken, so nothing is ever replaced), then removes the oldest such files
+    // beyond the newest `keep`. The new path; nullopt and *errorNumber when the rename fails.
+    static std::optional<std::string> moveAside(const std::string& path, const std::string& tag, std::size_t keep,
+                                                int* errorNumber = nullptr);
+
+    // The system's text for an error number (strerror).
+    static std::string errorText(int errorNumber);
 };
 
 }  // namespace tandril

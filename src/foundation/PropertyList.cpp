@@ -3,13 +3,16 @@
 #include <plist/plist.h>
 
 #include <algorithm>
-#include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <vector>
 
+#include "foundation/JSONPropertyList.hpp"
+#include "foundation/OpenStepPropertyList.hpp"
 #include "foundation/Paths.hpp"
 
 namespace tandril {
@@ -21,8 +24,10 @@ constexpr std::int64_t kWriteInvalidCode = 3851;    // NSPropertyListWriteInvali
 constexpr std::int64_t kNoSuchFileCode = 260;       // NSFileReadNoSuchFileError
 constexpr std::int64_t kReadUnknownCode = 256;      // NSFileReadUnknownError
 constexpr std::int64_t kWriteUnknownCode = 512;     // NSFileWriteUnknownError
-// Nesting deeper than this is refused rather than risking the stack.
-constexpr int kMaxDepth = 512;
+constexpr std::int64_t kReadNoPermissionCode = 257;  // NSFileReadNoPermissionError
+constexpr int kMaxDepth = PropertyList::kMaxDepth;
+// The UTF-8 encoding of U+FEFF, which some editors put in front of a text file.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Property-list dates count from 2001-01-01T00:00:00Z.
 constexpr std::int64_t kAppleEpochOffset = 978307200;
 
@@ -86,6 +91,12 @@ std::optional<Value> fromPlist(plist_t node, int depth, std::string& problem) {
         std::int32_t sec = 0;
         std::int32_t usec = 0;
         plist_get_date_val(node, &sec, &usec);
+        // libplist keeps whole seconds since 2001 in 32 bits and turns every date outside
+        // that range into its lowest value; such a date is refused rather than misread.
+        if (sec == INT32_MIN) {
+            problem = "date out of range";
+            return std::nullopt;
+        }
         auto since1970 = std::chrono::seconds(static_cast<std::int64_t>(sec) + kAppleEpochOffset) +
                          std::chrono::microseconds(usec);
         return Value(Date(std::chrono::duration_cast<Date::duration>(since1970)));
@@ -257,322 +268,12 @@ bool binaryIsSafeToRead(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-// ---- JSON ------------------------------------------------------------------------------
+// Neither an XML nor a libplist string can hold U+0000: the text would come back cut
+// short. Such a value is refused rather than written damaged.
+bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
-class JSONReader {
-public:
-    explicit JSONReader(std::string_view text) : text_(text) {}
-
-    std::optional<Value> read(std::string& problem) {
-        auto value = parseValue(0);
-        if (value) {
-            skipSpace();
-            if (pos_ != text_.size()) {
-                value.reset();
-                problem_ = "unexpected text after the value";
-            }
-        }
-        if (!value) problem = problem_ + " at offset " + std::to_string(pos_);
-        return value;
-    }
-
-private:
-    std::optional<Value> parseValue(int depth) {
-        if (depth > kMaxDepth) return error("nested too deeply");
-        skipSpace();
-        if (pos_ >= text_.size()) return error("unexpected end of JSON");
-        char c = text_[pos_];
-        if (c == '{') return parseObject(depth);
-        if (c == '[') return parseArray(depth);
-        if (c == '"') {
-            auto s = parseString();
-            if (!s) return std::nullopt;
-            return Value(std::move(*s));
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) return parseNumber();
-        if (consume("true")) return Value(true);
-        if (consume("false")) return Value(false);
-        if (consume("null")) return error("null has no property-list form");
-        return error("unexpected character");
-    }
-
-    std::optional<Value> parseObject(int depth) {
-        ++pos_;  // {
-        Dictionary dictionary;
-        skipSpace();
-        if (peek('}')) {
-            ++pos_;
-            return Value(std::move(dictionary));
-        }
-        for (;;) {
-            skipSpace();
-            if (!peek('"')) return error("expected a key");
-            auto key = parseString();
-            if (!key) return std::nullopt;
-            skipSpace();
-            if (!peek(':')) return error("expected ':'");
-            ++pos_;
-            auto value = parseValue(depth + 1);
-            if (!value) return std::nullopt;
-            dictionary.insert_or_assign(std::move(*key), std::move(*value));
-            skipSpace();
-            if (peek(',')) {
-                ++pos_;
-                continue;
-            }
-            if (peek('}')) {
-                ++pos_;
-                return Value(std::move(dictionary));
-            }
-            return error("expected ',' or '}'");
-        }
-    }
-
-    std::optional<Value> parseArray(int depth) {
-        ++pos_;  // [
-        Array array;
-        skipSpace();
-        if (peek(']')) {
-            ++pos_;
-            return Value(std::move(array));
-        }
-        for (;;) {
-            auto value = parseValue(depth + 1);
-            if (!value) return std::nullopt;
-            array.push_back(std::move(*value));
-            skipSpace();
-            if (peek(',')) {
-                ++pos_;
-                continue;
-            }
-            if (peek(']')) {
-                ++pos_;
-                return Value(std::move(array));
-            }
-            return error("expected ',' or ']'");
-        }
-    }
-
-    std::optional<Value> parseNumber() {
-        std::size_t start = pos_;
-        if (peek('-')) ++pos_;
-        std::size_t digits = pos_;
-        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-        if (pos_ == digits) return error("bad number");
-        bool integral = true;
-        if (peek('.')) {
-            integral = false;
-            ++pos_;
-            std::size_t fraction = pos_;
-            while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-            if (pos_ == fraction) return error("bad number");
-        }
-        if (peek('e') || peek('E')) {
-            integral = false;
-            ++pos_;
-            if (peek('+') || peek('-')) ++pos_;
-            std::size_t exponent = pos_;
-            while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-            if (pos_ == exponent) return error("bad number");
-        }
-        const char* first = text_.data() + start;
-        const char* last = text_.data() + pos_;
-        if (integral) {
-            std::int64_t n = 0;
-            auto result = std::from_chars(first, last, n);
-            if (result.ec == std::errc() && result.ptr == last) return Value(n);
-        }
-        double d = 0;
-        auto result = std::from_chars(first, last, d);
-        if (result.ec != std::errc() || result.ptr != last) return error("number out of range");
-        return Value(d);
-    }
-
-    std::optional<std::string> parseString() {
-        ++pos_;  // "
-        std::string out;
-        while (pos_ < text_.size()) {
-            char c = text_[pos_++];
-            if (c == '"') return out;
-            if (static_cast<unsigned char>(c) < 0x20) {
-                error("control character in string");
-                return std::nullopt;
-            }
-            if (c != '\\') {
-                out.push_back(c);
-                continue;
-            }
-            if (pos_ >= text_.size()) break;
-            char e = text_[pos_++];
-            switch (e) {
-            case '"': out.push_back('"'); break;
-            case '\\': out.push_back('\\'); break;
-            case '/': out.push_back('/'); break;
-            case 'b': out.push_back('\b'); break;
-            case 'f': out.push_back('\f'); break;
-            case 'n': out.push_back('\n'); break;
-            case 'r': out.push_back('\r'); break;
-            case 't': out.push_back('\t'); break;
-            case 'u': {
-                auto unit = hex4();
-                if (!unit) return std::nullopt;
-                std::uint32_t cp = *unit;
-                if (cp >= 0xD800 && cp < 0xDC00) {
-                    if (!consume("\\u")) {
-                        error("unpaired surrogate");
-                        return std::nullopt;
-                    }
-                    auto low = hex4();
-                    if (!low) return std::nullopt;
-                    if (*low < 0xDC00 || *low >= 0xE000) {
-                        error("unpaired surrogate");
-                        return std::nullopt;
-                    }
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
-                } else if (cp >= 0xDC00 && cp < 0xE000) {
-                    error("unpaired surrogate");
-                    return std::nullopt;
-                }
-                appendUTF8(out, cp);
-                break;
-            }
-            default:
-                error("bad escape");
-                return std::nullopt;
-            }
-        }
-        error("unterminated string");
-        return std::nullopt;
-    }
-
-    std::optional<std::uint32_t> hex4() {
-        if (pos_ + 4 > text_.size()) {
-            error("bad \\u escape");
-            return std::nullopt;
-        }
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) {
-            char c = text_[pos_++];
-            int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-            if (d < 0) {
-                error("bad \\u escape");
-                return std::nullopt;
-            }
-            v = v << 4 | static_cast<std::uint32_t>(d);
-        }
-        return v;
-    }
-
-    static void appendUTF8(std::string& out, std::uint32_t cp) {
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | cp >> 6));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | cp >> 12));
-            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | cp >> 18));
-            out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-
-    void skipSpace() {
-        while (pos_ < text_.size() &&
-               (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) {
-            ++pos_;
-        }
-    }
-    bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
-    bool consume(std::string_view word) {
-        if (text_.substr(pos_, word.size()) != word) return false;
-        pos_ += word.size();
-        return true;
-    }
-    std::nullopt_t error(const char* message) {
-        if (problem_.empty()) problem_ = message;
-        return std::nullopt;
-    }
-
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    std::string problem_;
-};
-
-void writeJSONString(std::string& out, const std::string& s) {
-    out.push_back('"');
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
-        }
-    }
-    out.push_back('"');
-}
-
-bool writeJSON(const Value& value, std::string& out, int depth, std::string& problem) {
-    if (depth > kMaxDepth) {
-        problem = "nested too deeply";
-        return false;
-    }
-    switch (value.type()) {
-    case Value::Type::Null: problem = "a null value has no property-list form"; return false;
-    case Value::Type::String: writeJSONString(out, *value.asString()); return true;
-    case Value::Type::Integer: out += std::to_string(*value.asInteger()); return true;
-    case Value::Type::Boolean: out += *value.asBoolean() ? "true" : "false"; return true;
-    case Value::Type::Real: {
-        double d = *value.asReal();
-        if (!std::isfinite(d)) {
-            problem = "JSON cannot hold an infinite or NaN number";
-            return false;
-        }
-        char buffer[64];
-        auto result = std::to_chars(buffer, buffer + sizeof buffer, d);
-        out.append(buffer, result.ptr);
-        return true;
-    }
-    case Value::Type::Data: problem = "JSON cannot hold data"; return false;
-    case Value::Type::Date: problem = "JSON cannot hold a date"; return false;
-    case Value::Type::Array: {
-        out.push_back('[');
-        bool first = true;
-        for (const Value& item : *value.asArray()) {
-            if (!first) out.push_back(',');
-            first = false;
-            if (!writeJSON(item, out, depth + 1, problem)) return false;
-        }
-        out.push_back(']');
-        return true;
-    }
-    case Value::Type::Dictionary: {
-        out.push_back('{');
-        bool first = true;
-        for (const auto& [key, item] : *value.asDictionary()) {
-            if (!first) out.push_back(',');
-            first = false;
-            writeJSONString(out, key);
-            out.push_back(':');
-            if (!writeJSON(item, out, depth + 1, problem)) return false;
-        }
-        out.push_back('}');
-        return true;
-    }
-    }
+bool refuseNul(std::string& problem) {
+    problem = "a text holding a NUL character cannot be written";
     return false;
 }
 
@@ -635,6 +336,14 @@ std::string xmlReal(double d) {
     return buffer;
 }
 
+// Whether libplist can read the date back: whole seconds since 2001 in 32 bits, its lowest
+// value excepted (every date out of range reads as that).
+bool dateWithinRange(const Date& date) {
+    const auto sinceReference =
+        std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count() - kAppleEpochOffset;
+    return sinceReference > INT32_MIN && sinceReference <= INT32_MAX;
+}
+
 std::string xmlDate(const Date& date) {
     auto secs = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
     std::time_t t = static_cast<std::time_t>(secs);
@@ -655,6 +364,7 @@ bool writeXML(const Value& value, std::string& out, int level, std::string& prob
     switch (value.type()) {
     case Value::Type::Null: problem = "a null value has no property-list form"; return false;
     case Value::Type::String:
+        if (holdsNul(*value.asString())) return refuseNul(problem);
         out += "<string>";
         appendEscaped(out, *value.asString());
         out += "</string>\n";
@@ -668,7 +378,13 @@ bool writeXML(const Value& value, std::string& out, int level, std::string& prob
         appendIndent(out, level);
         out += "</data>\n";
         return true;
-    case Value::Type::Date: out += "<date>" + xmlDate(*value.asDate()) + "</date>\n"; return true;
+    case Value::Type::Date:
+        if (!dateWithinRange(*value.asDate())) {
+            problem = "date out of range for a property list";
+            return false;
+        }
+        out += "<date>" + xmlDate(*value.asDate()) + "</date>\n";
+        return true;
     case Value::Type::Array: {
         const Array& array = *value.asArray();
         if (array.empty()) {
@@ -691,6 +407,7 @@ bool writeXML(const Value& value, std::string& out, int level, std::string& prob
         }
         out += "<dict>\n";
         for (const auto& [key, item] : dictionary) {
+            if (holdsNul(key)) return refuseNul(problem);
             appendIndent(out, level + 1);
             out += "<key>";
             appendEscaped(out, key);
@@ -714,7 +431,12 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
     }
     switch (value.type()) {
     case Value::Type::Null: problem = "a null value has no property-list form"; return nullptr;
-    case Value::Type::String: return plist_new_string(value.asString()->c_str());
+    case Value::Type::String:
+        if (holdsNul(*value.asString())) {
+            refuseNul(problem);
+            return nullptr;
+        }
+        return plist_new_string(value.asString()->c_str());
     case Value::Type::Integer: return plist_new_uint(static_cast<std::uint64_t>(*value.asInteger()));
     case Value::Type::Real: return plist_new_real(*value.asReal());
     case Value::Type::Boolean: return plist_new_bool(*value.asBoolean() ? 1 : 0);
@@ -727,7 +449,7 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
         std::int64_t sinceEpoch = micros - kAppleEpochOffset * 1000000;
         std::int64_t sec = sinceEpoch >= 0 ? sinceEpoch / 1000000 : -((-sinceEpoch + 999999) / 1000000);
         std::int64_t usec = sinceEpoch - sec * 1000000;
-        if (sec < INT32_MIN || sec > INT32_MAX) {
+        if (!dateWithinRange(*value.asDate())) {
             problem = "date out of range for a binary property list";
             return nullptr;
         }
@@ -745,6 +467,10 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
     case Value::Type::Dictionary: {
         PlistPtr dictionary(plist_new_dict());
         for (const auto& [key, item] : *value.asDictionary()) {
+            if (holdsNul(key)) {
+                refuseNul(problem);
+                return nullptr;
+            }
             plist_t child = toPlist(item, depth + 1, problem);
             if (!child) return nullptr;
             plist_dict_set_item(static_cast<plist_t>(dictionary.get()), key.c_str(), child);
@@ -759,31 +485,44 @@ plist_t toPlist(const Value& value, int depth, std::string& problem) {
 std::optional<Value> PropertyList::parse(const Bytes& data, ErrorPtr* error) {
     if (data.empty()) return corrupt(error, "no data");
     if (data.size() > UINT32_MAX) return corrupt(error, "too large");
-    const char* bytes = reinterpret_cast<const char*>(data.data());
-    auto length = static_cast<std::uint32_t>(data.size());
-    std::string_view text(bytes, data.size());
+    std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
 
     plist_t root = nullptr;
     if (text.substr(0, 6) == "bplist") {
         if (!binaryIsSafeToRead(data.data(), data.size())) {
             return corrupt(error, "nested too deeply, cyclic, or a string holds a NUL character");
         }
-        plist_from_bin(bytes, length, &root);
+        plist_from_bin(text.data(), static_cast<std::uint32_t>(text.size()), &root);
         if (!root) return corrupt(error, "malformed binary property list");
     } else {
-        std::size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;  // a byte-order mark
+        // A text form may start with a byte-order mark; no parser is handed it.
+        if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
+        std::size_t start = 0;
         while (start < text.size() && (text[start] == ' ' || text[start] == '\t' || text[start] == '\n' || text[start] == '\r')) {
             ++start;
         }
-        if (start < text.size() && text[start] == '<') {
+        if (start == text.size()) return corrupt(error, "no data");
+        std::string problem;
+        if (text[start] == '<') {
             if (!xmlNestingWithinLimit(text)) return corrupt(error, "nested too deeply");
-            plist_from_xml(bytes, length, &root);
+            plist_from_xml(text.data(), static_cast<std::uint32_t>(text.size()), &root);
             if (!root) return corrupt(error, "malformed XML property list");
-        } else {
-            std::string problem;
-            auto value = JSONReader(text.substr(start)).read(problem);
-            if (!value) return corrupt(error, "malformed JSON: " + problem);
+        } else if (OpenStepPropertyList::looksLikeOpenStep(text.substr(start))) {
+            auto value = OpenStepPropertyList::parse(text.substr(start), problem);
+            if (!value) return corrupt(error, "malformed old-style property list: " + problem);
             return value;
+        } else {
+            auto value = JSONPropertyList::parse(text.substr(start), problem);
+            if (value) return value;
+            // "{" opens both JSON and the old form: a dictionary that is not JSON gets a
+            // second reading.
+            std::string openStepProblem;
+            if (text[start] == '{') {
+                value = OpenStepPropertyList::parse(text.substr(start), openStepProblem);
+                if (value) return value;
+                return corrupt(error, "malformed JSON: " + problem + "; as an old-style property list: " + openStepProblem);
+            }
+            return corrupt(error, "malformed JSON: " + problem);
         }
     }
     PlistPtr owner(root);
@@ -794,13 +533,16 @@ std::optional<Value> PropertyList::parse(const Bytes& data, ErrorPtr* error) {
 }
 
 std::optional<Value> PropertyList::readFile(const std::string& path, ErrorPtr* error) {
-    if (!Paths::fileExists(path)) {
-        fail(error, kNoSuchFileCode, "The file \u201c" + path + "\u201d couldn\u2019t be opened because there is no such file.");
-        return std::nullopt;
-    }
-    auto contents = Paths::readFile(path);
+    int number = 0;
+    auto contents = Paths::readFile(path, &number);
     if (!contents) {
-        fail(error, kReadUnknownCode, "The file \u201c" + path + "\u201d couldn\u2019t be opened.");
+        const std::string file = "The file \u201c" + path + "\u201d";
+        if (number == ENOENT) {
+            fail(error, kNoSuchFileCode, file + " couldn\u2019t be opened because there is no such file.");
+        } else {
+            fail(error, number == EACCES ? kReadNoPermissionCode : kReadUnknownCode,
+                 file + " couldn\u2019t be opened: " + Paths::errorText(number) + ".");
+        }
         return std::nullopt;
     }
     return parse(bytesFromString(*contents), error);
@@ -819,9 +561,9 @@ std::optional<Bytes> PropertyList::serialize(const Value& value, Format format, 
         return bytesFromString(out);
     }
     case Format::JSON: {
-        std::string out;
-        if (!writeJSON(value, out, 0, problem)) break;
-        return bytesFromString(out);
+        auto out = JSONPropertyList::serialize(value, problem);
+        if (!out) break;
+        return bytesFromString(*out);
     }
     case Format::Binary: {
         plist_t root = toPlist(value, 0, problem);
@@ -846,8 +588,10 @@ std::optional<Bytes> PropertyList::serialize(const Value& value, Format format, 
 bool PropertyList::writeFile(const Value& value, const std::string& path, Format format, ErrorPtr* error) {
     auto bytes = serialize(value, format, error);
     if (!bytes) return false;
-    if (!Paths::writeFileAtomically(path, stringFromBytes(*bytes))) {
-        fail(error, kWriteUnknownCode, "The file \u201c" + path + "\u201d couldn\u2019t be saved.");
+    int number = 0;
+    if (!Paths::writeFileAtomically(path, stringFromBytes(*bytes), Paths::syncWrites(), &number)) {
+        fail(error, kWriteUnknownCode,
+             "The file \u201c" + path + "\u201d couldn\u2019t be saved: " + Paths::errorText(number) + ".");
         return false;
     }
     return true;

@@ -9,13 +9,21 @@
 
 namespace tandril {
 
-// Property-list files, through libplist.
+// Property-list files: XML and binary through libplist (XML written by our own writer),
+// JSON through nlohmann-json, the old OpenStep text form read by a reader of our own.
 class PropertyList {
 public:
     enum class Format { XML, Binary, JSON };
 
-    // Parses any encoding (XML, binary, JSON); nullopt and an error on malformed input.
+    // Deeper nesting is refused, in every form, rather than risking the stack.
+    static constexpr int kMaxDepth = 512;
+
+    // Parses any encoding (XML, binary, JSON, the old OpenStep text form; a UTF-8
+    // byte-order mark in front of a text form is skipped); nullopt and an
+    // NSCocoaErrorDomain 3840 error on malformed input.
     static std::optional<Value> parse(const Bytes& data, ErrorPtr* error = nullptr);
+    // Errors: 260 for a missing file, 257 (no permission) or 256 with the system's error
+    // text for a file that cannot be read, 3840 for one that cannot be parsed.
     static std::optional<Value> readFile(const std::string& path, ErrorPtr* error = nullptr);
 
     // Serializes as the platform does. XML: the Apple DOCTYPE header, tab indentation,

@@ -1,12 +1,20 @@
 #include "foundation/UserDefaults.hpp"
 
+#include <cerrno>
+
 #include "foundation/Bundle.hpp"
+#include "foundation/Log.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/PropertyList.hpp"
 
 namespace tandril {
 
 namespace {
+// PropertyList::readFile's code for a file that is not there.
+constexpr std::int64_t kNoSuchFileCode = 260;
+// How many unreadable files of a domain are kept beside it.
+constexpr std::size_t kKeptDamagedFiles = 3;
+
 struct Standard {
     std::mutex mutex;
     std::string domain;
@@ -53,15 +61,42 @@ void UserDefaults::resetStandardUserDefaults() {
 
 std::string UserDefaults::path() const { return Paths::join(Paths::defaultsDirectory(), domain_ + ".plist"); }
 
-Dictionary UserDefaults::readFile() const {
-    if (auto value = PropertyList::readFile(path()); value && value->asDictionary()) return *value->asDictionary();
+Dictionary UserDefaults::readFile() {
+    ErrorPtr error;
+    auto value = PropertyList::readFile(path(), &error);
+    if (value && value->asDictionary()) {
+        unreadable_.reset();
+        return *value->asDictionary();
+    }
+    if (value) {
+        unreadable_ = "its root is not a dictionary";
+    } else if (error && error->code() != kNoSuchFileCode) {
+        unreadable_ = error->localizedDescription();
+    } else {
+        unreadable_.reset();
+    }
     return {};
 }
 
+// Before the first write over a file that could not be read: what it holds may still be
+// repaired by hand, so it is kept beside the new one.
+bool UserDefaults::setAsideUnreadableFile() {
+    if (!unreadable_) return true;
+    int number = 0;
+    if (auto aside = Paths::moveAside(path(), "damaged", kKeptDamagedFiles, &number)) {
+        log("[DEFAULTS] Unreadable defaults moved aside to %s (%s)", *aside, *unreadable_);
+    } else if (number != ENOENT) {
+        log("[DEFAULTS] Unreadable defaults could not be moved aside (%s) and are left in place, unsaved: %s",
+            Paths::errorText(number), *unreadable_);
+        return false;
+    }
+    unreadable_.reset();
+    return true;
+}
+
 void UserDefaults::load() {
-    Dictionary loaded = readFile();
     std::lock_guard lock(mutex_);
-    values_ = std::move(loaded);
+    values_ = readFile();
 }
 
 Value UserDefaults::objectForKey(const std::string& key) const {
@@ -117,10 +152,18 @@ bool UserDefaults::synchronize() {
         return true;
     }
     // Written under the lock, so two threads' writes cannot land out of order.
-    bool ok = Paths::createDirectories(Paths::defaultsDirectory()) &&
-              PropertyList::writeFile(Value(values_), path());
-    if (ok) dirty_ = false;
-    return ok;
+    if (!Paths::createDirectories(Paths::defaultsDirectory())) {
+        log("[DEFAULTS] Defaults not saved: the folder %s could not be created", Paths::defaultsDirectory());
+        return false;
+    }
+    if (!setAsideUnreadableFile()) return false;
+    ErrorPtr error;
+    if (!PropertyList::writeFile(Value(values_), path(), PropertyList::Format::XML, &error)) {
+        log("[DEFAULTS] Defaults not saved: %s", error ? error->localizedDescription() : std::string());
+        return false;
+    }
+    dirty_ = false;
+    return true;
 }
 
 }  // namespace tandril

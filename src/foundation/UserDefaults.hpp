@@ -12,7 +12,9 @@ namespace tandril {
 // User defaults: one property-list file per domain, Paths::defaultsDirectory()/<domain>.plist.
 // Values are kept in memory; synchronize() writes the file atomically. Setters mark the
 // domain dirty and synchronize at once, so a crash loses nothing. A file that cannot be
-// read or parsed reads as empty and is left untouched until the next set replaces it.
+// read or parsed reads as empty and is left untouched until the next set, which first
+// moves it aside (<domain>.plist.damaged-<UTC time>) and then writes the values in memory;
+// when it cannot be moved, nothing is written. Failed writes are logged with their cause.
 // standardUserDefaults() hands out a reference that resetStandardUserDefaults() and
 // setStandardDomain() invalidate: look it up again rather than keeping it.
 class UserDefaults {
@@ -41,11 +43,14 @@ public:
 
 private:
     void load();
-    Dictionary readFile() const;  // the file's values; empty when it cannot be read
+    Dictionary readFile();  // the file's values; empty when it cannot be read
+    bool setAsideUnreadableFile();
     std::string domain_;
     mutable std::mutex mutex_;
     Dictionary values_;
     bool dirty_ = false;  // set, but not yet written (the last write failed)
+    // Why the file on disk could not be read, while it is still there to be kept.
+    std::optional<std::string> unreadable_;
 };
 
 }  // namespace tandril

@@ -5,6 +5,24 @@
 
 namespace tandril {
 
+const std::shared_ptr<Image>& CNNotificationApplication::icon() const {
+    if (iconFile_) {
+        icon_ = Image::imageWithContentsOfFile(*iconFile_);
+        iconFile_.reset();
+    }
+    return icon_;
+}
+
+void CNNotificationApplication::setIcon(std::shared_ptr<Image> icon) {
+    icon_ = std::move(icon);
+    iconFile_.reset();
+}
+
+void CNNotificationApplication::setIconFile(std::string path) {
+    icon_.reset();
+    iconFile_ = std::move(path);
+}
+
 Dictionary CNNotificationApplication::dictionaryRepresentation() const {
     Dictionary representation;
     if (bundleIdentifier_) {

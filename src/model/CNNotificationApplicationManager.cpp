@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <unordered_set>
 #include <utility>
 
 #include <utf8proc.h>
@@ -94,6 +96,9 @@ void copyFileIfAbsent(const std::string& from, const std::string& to) {
     ::unlink(aside.c_str());
 }
 
+// PropertyList::readFile's code for a file that is not there.
+constexpr std::int64_t kFileNoSuchFileCode = 260;
+
 ErrorPtr lookupError(CNNotificationApplicationManager::LookupErrorCode code, const std::string& description) {
     return Error::withDescription(CNNotificationApplicationManager::kLookupErrorDomain, code, description);
 }
@@ -134,14 +139,48 @@ std::string CNNotificationApplicationManager::iconsPath() {
     return folder;
 }
 
+bool CNNotificationApplicationManager::setAsideUnreadableCatalogue(const std::string& path, const std::string& reason,
+                                                                   bool logFailure) {
+    int number = 0;
+    if (const auto aside = Paths::moveAside(path, "damaged", kKeptDamagedCatalogues, &number)) {
+        log("[CACHE] Unreadable catalogue moved aside to %s (%s)", *aside, reason);
+        unreadableCatalogue_.reset();
+        return true;
+    }
+    if (number == ENOENT) {  // gone meanwhile: nothing left to protect
+        unreadableCatalogue_.reset();
+        return true;
+    }
+    if (logFailure) {
+        log("[CACHE] Unreadable catalogue could not be moved aside (%s) and is left in place, unsaved: %s",
+            Paths::errorText(number), reason);
+    }
+    unreadableCatalogue_ = reason;
+    return false;
+}
+
 void CNNotificationApplicationManager::loadData() {
     cachedApplications_.clear();
-    const std::optional<Value> root = PropertyList::readFile(applicationsPath());
+    unreadableCatalogue_.reset();
+    const std::string path = applicationsPath();
+    ErrorPtr error;
+    const std::optional<Value> root = PropertyList::readFile(path, &error);
     const Array* entries = root ? root->asArray() : nullptr;
     if (entries == nullptr) {
+        // Read as empty, as a missing file is; but what is there may hold every switch the
+        // user set, so it is kept rather than overwritten by the next save.
+        if (root) {
+            setAsideUnreadableCatalogue(path, "its root is not a list", true);
+        } else if (error && error->code() != kFileNoSuchFileCode) {
+            setAsideUnreadableCatalogue(path, error->localizedDescription(), true);
+        }
         return;
     }
+    // One listing of the icon folder instead of a look-up per record: at start-up the
+    // catalogue may list a thousand applications.
     const std::string icons = iconsPath();
+    const std::vector<std::string> listed = Paths::contentsOfDirectory(icons);
+    const std::unordered_set<std::string> iconFiles(listed.begin(), listed.end());
     for (const Value& element : *entries) {
         const Dictionary* entry = element.asDictionary();
         if (entry == nullptr) {
@@ -158,9 +197,10 @@ void CNNotificationApplicationManager::loadData() {
         application->setEnabled(enabled != entry->end() && CatalogueFlag::read(enabled->second));
         if (application->bundleIdentifier()) {
             if (const auto name = CataloguePaths::iconFileName(*application->bundleIdentifier())) {
-                const std::string path = Paths::join(icons, *name);
-                if (Paths::fileExists(path)) {
-                    application->setIcon(Image::imageWithContentsOfFile(path));
+                // Only looked for here; decoded when first needed (see icon()). Something
+                // there that is no image gives no icon then, as it did when read at once.
+                if (iconFiles.count(*name) != 0) {
+                    application->setIconFile(Paths::join(icons, *name));
                 }
             }
         }
@@ -179,7 +219,17 @@ void CNNotificationApplicationManager::saveData() {
         }
         entries.emplace_back(application->dictionaryRepresentation());
     }
-    PropertyList::writeFile(Value(std::move(entries)), applicationsPath(), PropertyList::Format::XML);
+    const std::string path = applicationsPath();
+    // Each save tries the move again (the folder may be writable by now); a failure was
+    // logged when the file was found, so only the refusal is.
+    if (unreadableCatalogue_ && !setAsideUnreadableCatalogue(path, *unreadableCatalogue_, false)) {
+        log("[CACHE] Catalogue not saved: %s could not be read and is kept as it is", path);
+        return;
+    }
+    ErrorPtr error;
+    if (!PropertyList::writeFile(Value(std::move(entries)), path, PropertyList::Format::XML, &error)) {
+        log("[CACHE] Catalogue not saved: %s", error ? error->localizedDescription() : std::string());
+    }
 }
 
 void CNNotificationApplicationManager::sortData() {
@@ -245,7 +295,11 @@ void CNNotificationApplicationManager::cacheApplication(const std::shared_ptr<CN
     if (application->icon() && bundleIdentifier) {
         if (const auto name = CataloguePaths::iconFileName(*bundleIdentifier)) {
             if (const std::optional<Bytes> png = application->icon()->PNGRepresentation()) {
-                Paths::writeFileAtomically(Paths::join(iconsPath(), *name), stringFromBytes(*png));
+                const std::string iconFile = Paths::join(iconsPath(), *name);
+                int number = 0;
+                if (!Paths::writeFileAtomically(iconFile, stringFromBytes(*png), Paths::syncWrites(), &number)) {
+                    log("[CACHE] Icon not saved to %s: %s", iconFile, Paths::errorText(number));
+                }
             }
         }
     }

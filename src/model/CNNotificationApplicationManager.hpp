@@ -29,6 +29,9 @@ public:
     static constexpr const char* kLookupBaseURLKey = "TDRLookupBaseURL";
     static constexpr const char* kDefaultLookupBaseURL = "https://itunes.apple.com";
 
+    // How many unreadable catalogue files are kept beside the catalogue.
+    static constexpr std::size_t kKeptDamagedCatalogues = 3;
+
     // Lookup answers of the wrong shape.
     static constexpr const char* kLookupErrorDomain = "TDRLookupErrorDomain";
     enum LookupErrorCode : std::int64_t {
@@ -52,11 +55,17 @@ public:
         return cachedApplications_;
     }
 
-    // Replaces the catalogue with the file's content. A missing or malformed file gives an
-    // empty catalogue; elements that are not dictionaries are skipped.
+    // Replaces the catalogue with the file's content. A missing file gives an empty
+    // catalogue; elements that are not dictionaries are skipped. A file that is there but
+    // cannot be read or parsed, or whose root is not a list, also gives an empty catalogue,
+    // but is first moved aside (CachedApplications.dat.damaged-<UTC time>, the newest
+    // kKeptDamagedCatalogues kept) so that the next save does not destroy it. When it cannot
+    // be moved, it stays in place and saves are refused until it can. Icons are not decoded
+    // here: a record whose icon file is present decodes it when its icon is first asked for.
     void loadData();
-    // Writes the catalogue file atomically; a failed write is not reported. Records whose
-    // identifier or name holds a NUL character cannot be stored and are left out.
+    // Writes the catalogue file atomically; a failed write is logged with the system's
+    // error text, and the catalogue goes on from memory. Records whose identifier or name
+    // holds a NUL character cannot be stored and are left out.
     void saveData();
     // Ascending by display name: canonically equivalent names are equal (compared in NFD),
     // others by Unicode code points, case-sensitively, without locale. Records without a
@@ -90,7 +99,13 @@ public:
 
 
 private:
+    // Moves the unreadable catalogue file aside; false (and saves refused) when it cannot.
+    bool setAsideUnreadableCatalogue(const std::string& path, const std::string& reason, bool logFailure);
+
     std::vector<std::shared_ptr<CNNotificationApplication>> cachedApplications_;
+    // Why the catalogue file could not be read, while it could not be moved aside either:
+    // it is still in place, and no save may replace it.
+    std::optional<std::string> unreadableCatalogue_;
     std::shared_ptr<HTTPClient> httpClient_;
 };
 

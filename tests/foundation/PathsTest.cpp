@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <vector>
 
 #include "support/TempDir.hpp"
 
@@ -55,6 +57,40 @@ TEST(PathsTest, AtomicWriteLeavesNoTemporaryFilesAndKeepsTheMode) {
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
     EXPECT_EQ(entries, 1u);
+}
+
+TEST(PathsTest, MoveAsideNeverReplacesAndKeepsTheNewest) {
+    test::TempDir dir;
+    const std::string path = dir.file("CachedApplications.dat");
+    std::vector<std::string> moved;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(Paths::writeFileAtomically(path, "copy " + std::to_string(i), false));
+        auto aside = Paths::moveAside(path, "damaged", 3);
+        ASSERT_TRUE(aside);
+        moved.push_back(*aside);
+        EXPECT_FALSE(Paths::fileExists(path));
+    }
+    // All five within a second or two: the names differ, the contents are intact.
+    EXPECT_EQ(moved[0].rfind(path + ".damaged-", 0), 0u) << moved[0];
+    EXPECT_EQ(moved[0].size(), path.size() + std::string(".damaged-20261209T014136Z").size()) << moved[0];
+    std::size_t kept = 0;
+    for (int i = 0; i < 5; ++i) {
+        if (auto contents = Paths::readFile(moved[static_cast<std::size_t>(i)])) {
+            EXPECT_EQ(*contents, "copy " + std::to_string(i));
+            EXPECT_GE(i, 2);  // the two oldest went
+            ++kept;
+        }
+    }
+    EXPECT_EQ(kept, 3u);
+
+    int number = 0;
+    EXPECT_FALSE(Paths::moveAside(dir.file("missing"), "damaged", 3, &number));
+    EXPECT_EQ(number, ENOENT);
+    EXPECT_EQ(Paths::errorText(ENOENT), "No such file or directory");
+    EXPECT_FALSE(Paths::readFile(dir.path(), &number));
+    EXPECT_EQ(number, EISDIR);
+    EXPECT_FALSE(Paths::writeFileAtomically(dir.file("no/folder"), "x", false, &number));
+    EXPECT_EQ(number, ENOENT);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "foundation/Paths.hpp"
 #include "support/TempDir.hpp"
 
@@ -149,6 +151,45 @@ TEST(PropertyListTest, ReadsBinaryAndJSON) {
     EXPECT_EQ(PropertyList::parse(*written), v);
 }
 
+TEST(PropertyListTest, AByteOrderMarkInFrontOfTextIsSkipped) {
+    const std::string mark = "\xEF\xBB\xBF";
+    ErrorPtr error;
+    auto xml = PropertyList::parse(bytesFromString(mark + kCatalogue), &error);
+    ASSERT_TRUE(xml) << (error ? error->description() : "");
+    EXPECT_EQ(xml, PropertyList::parse(bytesFromString(kCatalogue)));
+    EXPECT_EQ(PropertyList::parse(bytesFromString(mark + "\n[{\"enabled\": \"1\"}]")),
+              Value(Array{Dictionary{{"enabled", "1"}}}));
+    EXPECT_FALSE(PropertyList::parse(bytesFromString(mark)));
+}
+
+TEST(PropertyListTest, JSONKeepsItsLimits) {
+    // Nesting: a value may sit 512 containers deep, not 513.
+    auto nested = [](int levels) {
+        return std::string(static_cast<std::size_t>(levels), '[') + "1" + std::string(static_cast<std::size_t>(levels), ']');
+    };
+    EXPECT_TRUE(PropertyList::parse(bytesFromString(nested(PropertyList::kMaxDepth))));
+    EXPECT_FALSE(PropertyList::parse(bytesFromString(nested(PropertyList::kMaxDepth + 1))));
+    // Integers stay integers while they fit 64 bits; everything else is a real.
+    auto numbers = PropertyList::parse(bytesFromString(
+        "[9223372036854775807, -9223372036854775808, 9223372036854775808, 1.0, 2e3, 18446744073709551616]"));
+    ASSERT_TRUE(numbers);
+    EXPECT_TRUE(numbers->at(0).isInteger());
+    EXPECT_EQ(numbers->at(0).asInteger(), INT64_MAX);
+    EXPECT_EQ(numbers->at(1).asInteger(), INT64_MIN);
+    for (std::size_t i = 2; i < 6; ++i) EXPECT_TRUE(numbers->at(i).isReal()) << i;
+    // Reals are written as reals and read back as reals.
+    auto written = PropertyList::serialize(Value(Array{2.0, 3}), PropertyList::Format::JSON);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(stringFromBytes(*written), "[2.0,3]");
+    // Text that is not valid UTF-8 is refused both ways, without an exception.
+    ErrorPtr error;
+    EXPECT_FALSE(PropertyList::parse(bytesFromString("[\"\xC3\x28\"]"), &error));
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_FALSE(PropertyList::serialize(Value(Array{"\xFF"}), PropertyList::Format::JSON, &error));
+    EXPECT_EQ(error->code(), 3851);
+    EXPECT_FALSE(PropertyList::serialize(Value(Array{std::nan("")}), PropertyList::Format::JSON, &error));
+}
+
 TEST(PropertyListTest, MalformedInputGivesAnErrorNotACrash) {
     std::string deep(5000, '[');
     std::string deepXML = "<plist>";
@@ -241,6 +282,46 @@ TEST(PropertyListTest, NullCannotBeWritten) {
     EXPECT_FALSE(PropertyList::serialize(Value(Bytes{1}), PropertyList::Format::JSON, &error));
 }
 
+TEST(PropertyListTest, DatesOutsideWhatCanBeReadBackAreRefused) {
+    // Seconds since 2001 are kept in 32 bits: 1932-12-13T20:45:53Z to 2069-01-19T03:14:07Z.
+    const std::string head = "<plist><date>";
+    for (const char* date : {"1932-12-13T20:45:53Z", "2069-01-19T03:14:07Z"}) {
+        auto value = PropertyList::parse(bytesFromString(head + date + "</date></plist>"));
+        ASSERT_TRUE(value) << date;
+        for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+            EXPECT_EQ(PropertyList::parse(*PropertyList::serialize(*value, format)), value) << date;
+        }
+    }
+    // libplist reads every later or earlier date as the lowest one; that is refused, not misread.
+    for (const char* date : {"2100-01-01T00:00:00Z", "1901-01-01T00:00:00Z", "1932-12-13T20:45:52Z"}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::parse(bytesFromString(head + date + "</date></plist>"), &error)) << date;
+        EXPECT_EQ(error->code(), 3840);
+    }
+    const Value late(Date(std::chrono::seconds(4102444800)));  // 2100-01-01
+    for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyList::serialize(Value(Array{late}), format, &error));
+        EXPECT_EQ(error->code(), 3851);
+    }
+}
+
+TEST(PropertyListTest, TextHoldingNULIsRefusedRatherThanWrittenCutShort) {
+    // Read from JSON or the old form, such a text would otherwise come back as "a".
+    const std::string text("a\0b", 3);
+    for (const Value& value : {Value(Array{Value(text)}), Value(Dictionary{{text, Value("v")}})}) {
+        for (auto format : {PropertyList::Format::XML, PropertyList::Format::Binary}) {
+            ErrorPtr error;
+            EXPECT_FALSE(PropertyList::serialize(value, format, &error));
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), 3851);
+        }
+        auto json = PropertyList::serialize(value, PropertyList::Format::JSON);
+        ASSERT_TRUE(json);
+        EXPECT_EQ(PropertyList::parse(*json), value);
+    }
+}
+
 TEST(PropertyListTest, FilesAreReplacedWhole) {
     test::TempDir dir;
     std::string path = dir.file("CachedApplications.dat");
@@ -253,6 +334,13 @@ TEST(PropertyListTest, FilesAreReplacedWhole) {
     ASSERT_TRUE(PropertyList::writeFile(Value(Array{"two"}), path, PropertyList::Format::Binary));
     EXPECT_EQ(PropertyList::readFile(path), Value(Array{"two"}));
     EXPECT_FALSE(PropertyList::writeFile(Value(Array{"x"}), dir.file("missing/folder/file.plist"), PropertyList::Format::XML, &error));
+    EXPECT_EQ(error->localizedDescription(), "The file \u201c" + dir.file("missing/folder/file.plist") +
+                                                 "\u201d couldn\u2019t be saved: No such file or directory.");
+    // Something that exists but cannot be read is told apart from a missing file.
+    EXPECT_FALSE(PropertyList::readFile(dir.path(), &error));
+    EXPECT_EQ(error->code(), 256);
+    EXPECT_EQ(error->localizedDescription(),
+              "The file \u201c" + dir.path() + "\u201d couldn\u2019t be opened: Is a directory.");
     EXPECT_FALSE(PropertyList::writeFile(Value(), path));
     EXPECT_EQ(PropertyList::readFile(path), Value(Array{"two"}));  // a failed write keeps the old file
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "foundation/Paths.hpp"
 #include "foundation/PropertyList.hpp"
 #include "support/LoopFixture.hpp"
@@ -58,6 +60,29 @@ TEST_F(UserDefaultsTest, ABrokenFileReadsAsEmptyAndIsKeptUntilASet) {
     }
     UserDefaults reread("broken");
     EXPECT_EQ(reread.objectForKey("b"), Value(5));
+    // The set kept the broken file beside the new one rather than destroying it.
+    std::vector<std::string> aside;
+    for (const std::string& name : Paths::contentsOfDirectory(Paths::defaultsDirectory())) {
+        if (name.rfind("broken.plist.damaged-", 0) == 0) aside.push_back(Paths::join(Paths::defaultsDirectory(), name));
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(Paths::readFile(aside[0]), "<plist><dict><key>a</key");
+    ErrorPtr error;
+    PropertyList::readFile(aside[0], &error);
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{"[DEFAULTS] Unreadable defaults moved aside to " + aside[0] + " (" +
+                                                     error->localizedDescription() + ")"});
+}
+
+TEST_F(UserDefaultsTest, AFailedWriteIsLoggedWithItsCauseAndRetried) {
+    UserDefaults defaults("blocked");
+    ASSERT_TRUE(Paths::createDirectories(defaults.path() + "/in-the-way"));
+    defaults.setObject(1, "n");
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{"[DEFAULTS] Defaults not saved: The file \u201c" + defaults.path() +
+                                                     "\u201d couldn\u2019t be saved: Is a directory."});
+    ASSERT_TRUE(Paths::isDirectory(defaults.path()));
+    std::filesystem::remove_all(defaults.path());
+    EXPECT_TRUE(defaults.synchronize());  // still pending, written now
+    EXPECT_EQ(UserDefaults("blocked").objectForKey("n"), Value(1));
 }
 
 TEST_F(UserDefaultsTest, ARootThatIsNotADictionaryReadsAsEmpty) {

@@ -276,6 +276,37 @@ TEST_F(CNNotificationApplicationManagerTest, IconsAreStoredAsPNGAndLoadedBack) {
     EXPECT_EQ(reloaded.cachedApplications()[0]->icon()->pixels()[0], 99);
 }
 
+TEST_F(CNNotificationApplicationManagerTest, IconFilesAreDecodedWhenFirstNeeded) {
+    {
+        CNNotificationApplicationManager catalogue;
+        for (const char* id : {"com.example.a", "com.example.b", "com.example.c"}) {
+            auto application = makeApplication(id, id);
+            application->setIcon(solidIcon(10));
+            catalogue.cacheApplication(application);
+        }
+    }
+    CNNotificationApplicationManager reloaded;
+    ASSERT_EQ(reloaded.cachedApplications().size(), 3u);
+    // Loading only noted the files: what is there when the icon is first asked for counts.
+    ASSERT_TRUE(Paths::writeFileAtomically(*CataloguePaths::iconPath("com.example.a"),
+                                           stringFromBytes(*solidIcon(77, 2)->PNGRepresentation())));
+    ASSERT_TRUE(Paths::writeFileAtomically(*CataloguePaths::iconPath("com.example.b"), "not an image"));
+    const auto& a = reloaded.cachedApplications()[0];
+    ASSERT_TRUE(a->icon());
+    EXPECT_EQ(a->icon()->pixels()[0], 77);
+    EXPECT_EQ(a->icon(), a->icon());  // decoded once
+    // An undecodable file gives no icon, so the engine fetches one, as it always did; and
+    // caching the record without one leaves the file alone.
+    const auto& b = reloaded.cachedApplications()[1];
+    EXPECT_FALSE(b->icon());
+    reloaded.cacheApplication(b);
+    EXPECT_EQ(Paths::readFile(*CataloguePaths::iconPath("com.example.b")), "not an image");
+    // An icon set in memory wins over the file.
+    const auto& c = reloaded.cachedApplications()[2];
+    c->setIcon(solidIcon(5, 1));
+    EXPECT_EQ(c->icon()->width(), 1);
+}
+
 TEST_F(CNNotificationApplicationManagerTest, NewRecordsStartWithTheBundledIcon) {
     const std::string bundle = home.file("Tandril.app");
     const std::string resources = bundle + "/Contents/Resources";
