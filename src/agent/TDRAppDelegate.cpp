@@ -178,7 +178,9 @@ void TDRAppDelegate::relaunchSystemPreferencesWhenNeeded() {
     auto& defaults = UserDefaults::standardUserDefaults();
     std::optional<std::string> version;
     if (const auto bundle = Bundle::mainBundle()) {
-        if (const auto* text = bundle->objectForInfoDictionaryKey("CFBundleVersion").asString()) version = *text;
+        // The value is kept: asString() points into it.
+        const Value versionValue = bundle->objectForInfoDictionaryKey("CFBundleVersion");
+        if (const auto* text = versionValue.asString()) version = *text;
     }
 
     // Without a version there is nothing to record or compare.
