@@ -1,7 +1,7 @@
 // The catalogue writer of scripts/soak, which kills it with SIGKILL at random moments.
-//   tandril-soak-writer write DIR   seeds DIR's catalogue with kApplications applications,
-//                                   then rewrites it (one switch flipped each time) until
-//                                   killed; prints "ready" once the seeding is done.
+//   tandril-soak-writer write DIR   rewrites DIR's catalogue until killed: adds one of
+//                                   kApplications applications or flips its switch, and
+//                                   saves, over and over.
 //   tandril-soak-writer check DIR   exits 0 when DIR's catalogue is absent (killed before the
 //                                   first write) or whole: it parses, loads, and every entry
 //                                   is one the writer wrote. Prints the count loaded and the
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "foundation/Paths.hpp"
@@ -26,18 +27,14 @@ constexpr int kApplications = 200;
 std::string identifier(int i) { return "com.example.soak" + std::to_string(i); }
 
 int write() {
+    // Round robin over the applications from a random start: the first runs add them one
+    // write at a time, later ones flip their switches. Every write replaces the whole file.
     auto catalogue = std::make_shared<CNNotificationApplicationManager>();
-    for (int i = 0; i < kApplications; ++i) {
-        auto application = catalogue->applicationForBundleIdentifier(identifier(i));
-        application->setDisplayName("Soak " + std::to_string(i));
-        application->setEnabled(true);
-        catalogue->cacheApplication(application);
-    }
-    std::printf("ready\n");
-    std::fflush(stdout);
-    for (unsigned long round = 0;; ++round) {
+    std::mt19937 random(std::random_device{}());
+    for (unsigned long round = random() % kApplications;; ++round) {
         const int i = static_cast<int>(round % kApplications);
         auto application = catalogue->applicationForBundleIdentifier(identifier(i));
+        application->setDisplayName("Soak " + std::to_string(i));
         application->setEnabled(!application->isEnabled());
         catalogue->cacheApplication(application);
     }
