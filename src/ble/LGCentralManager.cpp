@@ -118,7 +118,16 @@ void LGCentralManager::scanForPeripherals() {
 void LGCentralManager::scanForPeripheralsWithServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                                       const std::optional<Dictionary>& options) {
     TANDRIL_ASSERT_MAIN_THREAD();
-    scannedPeripherals_.clear();
+    // A new scan period starts with fresh wrappers, except for a peripheral whose link is
+    // up: its wrapper holds the link's pending completions and the service and
+    // characteristic wrappers its subscriptions live in, and must stay the one that receives
+    // the peripheral's events.
+    std::erase_if(scannedPeripherals_, [](const std::shared_ptr<LGPeripheral>& wrapper) {
+        const auto& platform = wrapper->cbPeripheral();
+        const bool linked = platform && platform->state() == CBPeripheralStateConnected &&
+                            platform->delegate().get() == static_cast<PlatformPeripheralDelegate*>(wrapper.get());
+        return !linked;
+    });
     scanning_ = true;
     if (manager_) manager_->scanForPeripheralsWithServices(serviceUUIDs, options);
 }

@@ -50,7 +50,8 @@ public:
     void setStateChangedCallback(StateChangedCallback callback);
     // "com.Varn.Tandril.LGCentralQueue"; survives resetCentralManager().
     const std::shared_ptr<DispatchQueue>& centralQueue() const { return centralQueue_; }
-    // The registry, in order of creation.
+    // The registry, in order of creation; a scan start keeps only the wrappers of
+    // connected peripherals.
     const std::vector<std::shared_ptr<LGPeripheral>>& scannedPeripherals() const { return scannedPeripherals_; }
     const ScanBlock& scanBlock() const { return scanBlock_; }
     void setScanBlock(ScanBlock block);
@@ -65,7 +66,8 @@ public:
     void resetCentralManager();
     // Open-ended scan of every advertiser, duplicates off.
     void scanForPeripherals();
-    // Empties the registry, sets scanning, and starts the platform scan. Every scan ends here.
+    // Empties the registry (keeping the wrapper of each connected peripheral), sets
+    // scanning, and starts the platform scan. Every scan ends here.
     void scanForPeripheralsWithServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                         const std::optional<Dictionary>& options);
     // Timed scan of every advertiser, duplicates on; `completion` gets the sorted list.

@@ -354,8 +354,10 @@ void CNConsumerManager::receivedDisconnectionNotification(const Notification& no
     auto peripheral = std::dynamic_pointer_cast<LGPeripheral>(notification.object);
     if (!peripheral || !peripheral->cbPeripheral()) return;
     if (peripheral->state() != CBPeripheralStateDisconnected || !connectedPeripheral_) return;
-    // Explored devices come and go while a phone is connected: only the phone's own link counts.
-    if (!isConnectedPhone(peripheral)) return;
+    // Explored devices come and go while a phone is connected: only the phone's own link
+    // counts. A scan start keeps the connected phone's wrapper, so its disconnection comes
+    // from the very wrapper the sequence connected.
+    if (peripheral != connectedPeripheral_) return;
 
     log("[CONSUMER] Disconnected from peripheral: %@", peripheral);
     endSequence();

@@ -5,6 +5,7 @@ namespace tandril {
 RealRunLoop::RealRunLoop() : owner_(std::this_thread::get_id()) {}
 
 RealRunLoop::~RealRunLoop() {
+    retireHandle();
     std::map<std::pair<TimePoint, std::uint64_t>, TimerQueue::Entry> dropped;
     {
         std::lock_guard lock(mutex_);

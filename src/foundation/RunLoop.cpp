@@ -43,7 +43,28 @@ TimePoint dueAfter(TimePoint from, Duration delay) {
     return from + delay;
 }
 
-RunLoop::RunLoop() : performs_(std::make_shared<PerformTable>()) {}
+RunLoop::RunLoop() : performs_(std::make_shared<PerformTable>()), handle_(std::make_shared<Handle>(this)) {}
+
+RunLoop::~RunLoop() { retireHandle(); }
+
+void RunLoop::retireHandle() {
+    std::lock_guard lock(handle_->mutex_);
+    handle_->loop_ = nullptr;
+}
+
+bool RunLoop::Handle::post(Job job) {
+    // The lock is held across the post, so the loop cannot be retired halfway through it.
+    // A refused job is destroyed by the caller's frame, outside the lock.
+    std::lock_guard lock(mutex_);
+    if (!loop_) return false;
+    loop_->post(std::move(job));
+    return true;
+}
+
+bool RunLoop::Handle::isAlive() const {
+    std::lock_guard lock(mutex_);
+    return loop_ != nullptr;
+}
 
 RunLoop& RunLoop::main() {
     RunLoop* loop = gMainLoop.load();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace tandril {
@@ -30,7 +31,23 @@ public:
     using Job = std::function<void()>;
     using TimerId = std::uint64_t;
 
-    virtual ~RunLoop() = default;
+    // What another thread keeps instead of a RunLoop*: post() reaches the loop while it
+    // lives, and once the loop's destruction has begun it drops the job and returns false.
+    // A loop built later at the same address has a handle of its own. Safe from any thread.
+    class Handle {
+    public:
+        explicit Handle(RunLoop* loop) : loop_(loop) {}
+        bool post(Job job);
+        // Whether the loop still lives.
+        bool isAlive() const;
+
+    private:
+        friend class RunLoop;
+        mutable std::mutex mutex_;
+        RunLoop* loop_;
+    };
+
+    virtual ~RunLoop();
 
     // The loop of the main thread. Set once by the program or the test fixture.
     static RunLoop& main();
@@ -54,6 +71,9 @@ public:
     // How many calls of `owner` (with `name`, when given) are pending: for tests and checks.
     std::size_t pendingPerforms(const void* owner, const std::string* name = nullptr) const;
 
+    // This loop's handle, for threads that may outlive it.
+    std::shared_ptr<Handle> handle() const { return handle_; }
+
     // Monotonic now.
     virtual TimePoint now() const = 0;
     // True on the loop's own thread.
@@ -67,6 +87,9 @@ protected:
     // destructor, after dropping their queued jobs, while the object is still whole: an
     // owner's destructor may call back into the loop.
     void discardPerforms();
+    // Turns the handle away from the loop. Implementations call it first in their
+    // destructor, so that no other thread posts into a loop that is coming apart.
+    void retireHandle();
 
 private:
     // Cancels the pending calls of `owner`: those with `name`, or all of them when null.
@@ -74,6 +97,7 @@ private:
 
     struct PerformTable;
     std::shared_ptr<PerformTable> performs_;
+    std::shared_ptr<Handle> handle_;
     PerformTable& table() const;
 };
 

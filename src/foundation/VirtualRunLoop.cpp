@@ -5,6 +5,7 @@ namespace tandril {
 VirtualRunLoop::VirtualRunLoop() : owner_(std::this_thread::get_id()) {}
 
 VirtualRunLoop::~VirtualRunLoop() {
+    retireHandle();
     // Jobs are destroyed outside the lock: what they capture may call back into the loop.
     std::map<std::pair<TimePoint, std::uint64_t>, TimerQueue::Entry> dropped;
     {

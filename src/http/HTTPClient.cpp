@@ -12,7 +12,6 @@ namespace tandril {
 
 struct HTTPClient::Pending {
     HTTPRequest request;
-    RunLoop* loop = nullptr;
     std::chrono::steady_clock::time_point deadline;
     int redirects = 0;
     Deliver deliver;
@@ -116,9 +115,8 @@ HTTPClient::~HTTPClient() {
 }
 
 void HTTPClient::get(HTTPRequest request, ResponseCompletion completion) {
-    RunLoop* loop = &RunLoop::main();
-    start(std::move(request), loop,
-          [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
+    start(std::move(request), [loop = RunLoop::main().handle(), completion = std::move(completion)](
+                                  std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               loop->post([completion = std::move(completion), response = std::move(response), error]() mutable {
                   completion(std::move(response), error);
               });
@@ -131,9 +129,8 @@ void HTTPClient::getJSON(const std::string& url, const QueryItems& query, JSONCo
     request.query = query;
     request.acceptableContentTypes = JSONContentTypes();
     request.maxBodyBytes = kMaxJSONBytes;
-    RunLoop* loop = &RunLoop::main();
-    start(std::move(request), loop,
-          [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
+    start(std::move(request), [loop = RunLoop::main().handle(), completion = std::move(completion)](
+                                  std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               std::optional<nlohmann::json> json;
               if (response) {
                   nlohmann::json parsed;
@@ -161,9 +158,8 @@ void HTTPClient::getImage(const std::string& url, bool allowLoopback, ImageCompl
     request.acceptableContentTypes = imageContentTypes();
     request.maxBodyBytes = kMaxImageBytes;
     request.allowLoopback = allowLoopback;
-    RunLoop* loop = &RunLoop::main();
-    start(std::move(request), loop,
-          [loop, completion = std::move(completion)](std::optional<HTTPResponse> response, ErrorPtr error) mutable {
+    start(std::move(request), [loop = RunLoop::main().handle(), completion = std::move(completion)](
+                                  std::optional<HTTPResponse> response, ErrorPtr error) mutable {
               std::shared_ptr<Image> image;
               if (response) {
                   image = Image::decode(response->body);
@@ -176,9 +172,8 @@ void HTTPClient::getImage(const std::string& url, bool allowLoopback, ImageCompl
           });
 }
 
-void HTTPClient::start(HTTPRequest request, RunLoop* loop, Deliver deliver) {
+void HTTPClient::start(HTTPRequest request, Deliver deliver) {
     auto pending = std::make_shared<Pending>();
-    pending->loop = loop;
     pending->deliver = std::move(deliver);
     pending->deadline =
         SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(options_.totalTimeout);
@@ -217,10 +212,9 @@ void HTTPClient::send(const std::shared_ptr<Pending>& pending, const std::string
     transfer.onDone = [this, pending, url, loopback](CurlWorker::Outcome outcome) {
         const Deliver& deliver = pending->deliver;
         if (outcome.cancelled) {
-            // The client is going away (this runs on the thread that destroys it).
-            if (&RunLoop::main() == pending->loop) {
-                deliver(std::nullopt, HTTPError::make(HTTPError::Cancelled, "The request was cancelled.", url));
-            }
+            // The client is going away (this runs on the thread that destroys it); the
+            // loop's handle drops the answer when the loop is gone too.
+            deliver(std::nullopt, HTTPError::make(HTTPError::Cancelled, "The request was cancelled.", url));
             return;
         }
         const bool answered = outcome.curlCode == CURLE_OK || outcome.tooLarge;

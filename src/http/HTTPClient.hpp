@@ -26,9 +26,11 @@ class CurlWorker;
 //   - the final status must be 200-299 and the content type one of the request's list;
 //   - the body may not pass the request's cap;
 //   - nothing is retried.
-// JSON and image bodies are decoded on the worker thread. Destroying the client stops its
-// thread; requests still open end with HTTPError::Cancelled, posted to their loop when that
-// loop is still the main loop. Destroy clients before the loop they post to.
+// JSON and image bodies are decoded on the worker thread. The client holds each request's
+// loop by its handle: an answer for a loop that has been destroyed in the meantime is
+// dropped, never posted to whatever loop lives at that address now. Destroying the client
+// stops its thread; requests still open end with HTTPError::Cancelled, posted to their loop
+// if it still exists.
 class HTTPClient {
 public:
     struct Options {
@@ -76,7 +78,7 @@ private:
     // Runs on the worker thread with the final outcome of a request.
     using Deliver = std::function<void(std::optional<HTTPResponse>, ErrorPtr)>;
 
-    void start(HTTPRequest request, RunLoop* loop, Deliver deliver);
+    void start(HTTPRequest request, Deliver deliver);
     // Sends one hop of a request; redirects come back here from the worker thread.
     void send(const std::shared_ptr<Pending>& pending, const std::string& url, bool loopback);
 

@@ -186,6 +186,45 @@ TEST_F(LGCentralManagerTest, EveryScanEmptiesTheRegistryAndTheNewestWrapperGetsT
     EXPECT_TRUE(older->services().empty());
 }
 
+TEST_F(LGCentralManagerTest, ScanKeepsTheWrapperOfAConnectedPeripheralWithItsSubscriptions) {
+    auto linked = addDevice("Linked");
+    auto idle = addDevice("Idle");
+    auto central = manager();
+    central->setDiscoveredPeripheralCallback([](const auto&) {});
+    auto service = discovered(linked);
+    auto holder = wrapperOf(linked);
+    auto idleBefore = wrapperOf(idle);
+    std::vector<Bytes> updates;
+    find(service, "2a2c")->setNotifyValue(true, nullptr, [&](const std::optional<Bytes>& value, const ErrorPtr&) {
+        updates.push_back(value.value_or(Bytes{}));
+    });
+    runUntilIdle();
+
+    central->scanForPeripherals();
+    runUntilIdle();
+    // The idle device gets a fresh wrapper; the linked one keeps its own, which stays the
+    // platform peripheral's delegate.
+    EXPECT_NE(wrapperOf(idle), idleBefore);
+    EXPECT_EQ(wrapperOf(linked), holder);
+    EXPECT_EQ(central->scannedPeripherals().front(), holder);
+
+    EXPECT_TRUE(linked->notify(simCharacteristic(linked, 0x2A2C), Bytes{0x07}));
+    runUntilIdle();
+    EXPECT_EQ(updates, (std::vector<Bytes>{Bytes{0x07}}));
+
+    int disconnects = 0;
+    holder->disconnectWithCompletion([&](const ErrorPtr&) { ++disconnects; });
+    runUntilIdle();
+    EXPECT_EQ(disconnects, 1);
+
+    // Once the link is down, the next scan period builds a fresh wrapper for it as well.
+    central->scanForPeripherals();
+    runUntilIdle();
+    EXPECT_NE(wrapperOf(linked), holder);
+    advance(2);
+    EXPECT_EQ(disconnects, 1);
+}
+
 TEST_F(LGCentralManagerTest, RetrievalUsesTheRegistryAndKeepsThePlatformOrder) {
     auto first = addDevice("One");
     auto second = addDevice("Two");

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "ble/LGPeripheral.hpp"
@@ -97,8 +98,18 @@ protected:
     }
 };
 
+// 200 schedules per fault kind; TANDRIL_SOAK_SEEDS asks for more (scripts/soak).
+unsigned seedCount() {
+    const char* text = std::getenv("TANDRIL_SOAK_SEEDS");
+    if (!text || !*text) return 200;
+    char* end = nullptr;
+    const unsigned long count = std::strtoul(text, &end, 10);
+    return *end == '\0' && count > 0 && count <= 100000000ul ? static_cast<unsigned>(count) : 200;
+}
+
 TEST_P(LinkFaultTest, EverySeededScheduleEndsIdleWithNothingPending) {
-    for (unsigned seed = 1; seed <= 200; ++seed) {
+    const unsigned seeds = seedCount();
+    for (unsigned seed = 1; seed <= seeds; ++seed) {
         runSchedule(seed * 7919u + static_cast<unsigned>(GetParam()));
         if (HasFailure()) break;
     }

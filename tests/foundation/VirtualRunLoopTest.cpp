@@ -191,5 +191,27 @@ TEST(VirtualRunLoopTest, CrossThreadPostsWakeTheWaiter) {
     EXPECT_EQ(got.back(), 99);
 }
 
+TEST(VirtualRunLoopTest, HandlePostsWhileTheLoopLivesAndRefusesAfterwards) {
+    std::shared_ptr<RunLoop::Handle> handle;
+    auto captured = std::make_shared<int>(0);
+    {
+        VirtualRunLoop loop;
+        handle = loop.handle();
+        int ran = 0;
+        EXPECT_TRUE(handle->post([&ran] { ++ran; }));
+        loop.runUntilIdle();
+        EXPECT_EQ(ran, 1);
+        EXPECT_TRUE(handle->isAlive());
+    }
+    EXPECT_FALSE(handle->isAlive());
+    // Refused, and the job (with what it holds) is let go at once.
+    EXPECT_FALSE(handle->post([captured] { ++*captured; }));
+    EXPECT_EQ(captured.use_count(), 1);
+    // A loop built afterwards, wherever it lives, has a handle of its own.
+    VirtualRunLoop next;
+    EXPECT_NE(next.handle(), handle);
+    EXPECT_TRUE(next.handle()->isAlive());
+}
+
 }  // namespace
 }  // namespace tandril

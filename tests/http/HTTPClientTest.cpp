@@ -218,5 +218,37 @@ TEST_F(HTTPClientTest, DestroyingTheClientEndsOpenRequestsOnce) {
     EXPECT_FALSE(ended.json);
 }
 
+// A request outlives the loop it was made on, and a new loop takes the old one's place (at
+// the very same address, as a test fixture or a restarted program may): neither the answer
+// nor the cancellation may reach the new loop.
+TEST_F(HTTPClientTest, AnswersForALoopThatIsGoneAreDroppedNotPostedToItsSuccessor) {
+    for (const bool answeredFirst : {true, false}) {
+        server.routeHeld("/slow", json("[1]"));
+        std::optional<VirtualRunLoop> slot;
+        slot.emplace();
+        RunLoop::setMain(&*slot);
+        int calls = 0;
+        client->getJSON(server.url("/slow"), {}, [&calls](std::optional<nlohmann::json>, ErrorPtr) { ++calls; });
+        ASSERT_TRUE(server.waitForHeld(10s));
+
+        const RunLoop* old = &*slot;
+        slot.reset();
+        slot.emplace();
+        ASSERT_EQ(&*slot, old);
+        RunLoop::setMain(&*slot);
+        // Released first, the answer races the client's destruction: either the worker
+        // delivers it or the destruction cancels it, and neither may arrive.
+        if (answeredFirst) server.release();
+        client.reset();
+        if (!answeredFirst) server.release();
+        slot->runUntilIdle();
+        EXPECT_EQ(calls, 0) << (answeredFirst ? "answer" : "cancellation");
+        EXPECT_EQ(slot->pendingJobs(), 0u);
+
+        RunLoop::setMain(&loop());
+        client = std::make_unique<HTTPClient>();
+    }
+}
+
 }  // namespace
 }  // namespace tandril
