@@ -198,6 +198,16 @@ void BluezFixture::advance(double secondsToAdvance, double step) {
     }
 }
 
+bool BluezFixture::advanceUntil(const std::function<bool()>& done, double maxSeconds, double step) {
+    settle();
+    for (double passed = 0; !done(); passed += step) {
+        if (passed >= maxSeconds) return false;
+        loop().advanceSeconds(step);
+        settle();
+    }
+    return true;
+}
+
 std::shared_ptr<BluezFixture::PendingAnswer> BluezFixture::callAsync(const std::string& path,
                                                                      const std::string& interface,
                                                                      const std::string& member,
@@ -249,6 +259,10 @@ std::string BluezFixture::errorName(const QDBusMessage& message) {
     if (message.type() == QDBusMessage::ErrorMessage) return message.errorName().toStdString();
     if (message.type() == QDBusMessage::ReplyMessage) return "";
     return "<no answer>";
+}
+
+std::string BluezFixture::errorText(const QDBusMessage& message) {
+    return errorName(message) + ": " + message.errorMessage().toStdString();
 }
 
 bool BluezFixture::waitForSignal(const std::string& prefix, std::chrono::milliseconds limit) {

@@ -73,6 +73,9 @@ protected:
     // Moves virtual time forward in steps of `step` seconds, letting the D-Bus work that each
     // step causes finish (replies, signals, the adapter thread's events) before the next.
     void advance(double seconds, double step = 0.1);
+    // Advances virtual time step by step (as advance()) until `done` holds, at most
+    // `maxSeconds` of virtual time. The radio's latencies and BlueZ's timers pass this way.
+    bool advanceUntil(const std::function<bool()>& done, double maxSeconds = 30, double step = 0.1);
     // Runs posted work until nothing more arrives for `quiet` of real time.
     void settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(5));
     // Called after every step of advance() and by settle(), e.g. to sync an adapter.
@@ -101,6 +104,8 @@ protected:
     QVariant property(const std::string& path, const std::string& interface, const std::string& name);
     // The error name of an answer ("" for a reply).
     static std::string errorName(const QDBusMessage& message);
+    // "name: message" of an error answer.
+    static std::string errorText(const QDBusMessage& message);
     // Waits until the recorder holds a line starting with `prefix`.
     bool waitForSignal(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
     // The client connection's unique name.

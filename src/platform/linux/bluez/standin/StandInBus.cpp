@@ -15,7 +15,6 @@ StandInBus::StandInBus(Handler handler) : handler_(std::move(handler)) {
     thread_ = new QThread();
     thread_->setObjectName("bluez-standin");
     thread_->start();
-    moveToThread(thread_);
 }
 
 StandInBus::~StandInBus() {
@@ -51,6 +50,9 @@ bool StandInBus::publish(const QString& name) {
         error_ = "cannot serve the object tree";
         return false;
     }
+    // Calls are delivered in the object's thread: from now on the bus thread. (Registering
+    // first, from the creating thread, keeps QtDBus's helpers in the thread that made them.)
+    if (thread() != thread_) moveToThread(thread_);
     if (!connection_->registerService(name)) {
         error_ = "cannot own " + name.toStdString() + ": " + connection_->lastError().message().toStdString();
         connection_->unregisterObject("/", QDBusConnection::UnregisterTree);
