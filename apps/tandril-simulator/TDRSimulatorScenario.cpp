@@ -61,7 +61,7 @@ void TDRSimulatorScenario::useDataDirectory(const std::string& dataDirectory) {
 }
 
 void TDRSimulatorScenario::start() {
-    radio_ = SimRadio::install();
+    if (!radio_) radio_ = SimRadio::install();
 
     presenter_ = std::make_shared<TDRTerminalPresenter>(out_);
     chooser_ = std::make_shared<TDRTerminalChooser>(out_);

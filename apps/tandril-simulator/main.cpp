@@ -2,4 +2,16 @@
 
 #include "tandril-simulator/TDRSimulator.hpp"
 
-int main(int argc, char** argv) { return tandril::TDRSimulator::run(argc, argv); }
+#ifdef TANDRIL_SIMULATOR_BLUEZ
+#include "tandril-simulator/TDRSimulatorBluez.hpp"
+#endif
+
+int main(int argc, char** argv) {
+#ifdef TANDRIL_SIMULATOR_BLUEZ
+    tandril::TDRSimulator::setBluezMode(
+        [](const std::shared_ptr<tandril::SimRadio>& radio, std::ostream& out, std::string& error) {
+            return std::shared_ptr<void>(tandril::TDRSimulatorBluez::start(radio, out, error));
+        });
+#endif
+    return tandril::TDRSimulator::run(argc, argv);
+}

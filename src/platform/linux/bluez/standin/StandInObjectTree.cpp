@@ -51,6 +51,16 @@ QString signatureOf(const QVariant& value) {
     return signature ? QString::fromLatin1(signature) : QString("v");
 }
 
+// The properties a client may set (Properties.Set), as BlueZ declares them.
+bool isWritable(const QString& interface, const QString& name) {
+    if (interface == "org.bluez.Adapter1")
+        return name == "Alias" || name == "Powered" || name == "Discoverable" || name == "DiscoverableTimeout" ||
+               name == "Pairable" || name == "PairableTimeout";
+    if (interface == "org.bluez.Device1")
+        return name == "Alias" || name == "Trusted" || name == "Blocked" || name == "WakeAllowed";
+    return false;
+}
+
 QDBusMessage invalidArgs(const QDBusMessage& call, const QString& text) {
     return call.createErrorReply("org.freedesktop.DBus.Error.InvalidArgs", text);
 }
@@ -199,7 +209,8 @@ QDBusMessage StandInObjectTree::introspect(const QDBusMessage& call) const {
             xml += "<interface name=\"" + it.key() + "\">" + methodsOf(it.key());
             const QVariantMap properties = visible(it.key(), it.value());
             for (auto p = properties.begin(); p != properties.end(); ++p)
-                xml += "<property name=\"" + p.key() + "\" type=\"" + signatureOf(p.value()) + "\" access=\"read\"/>";
+                xml += "<property name=\"" + p.key() + "\" type=\"" + signatureOf(p.value()) + "\" access=\"" +
+                       (isWritable(it.key(), p.key()) ? "readwrite" : "read") + "\"/>";
             xml += "</interface>";
         }
     }
