@@ -489,8 +489,18 @@ void BluezCentral::deviceChanged(const std::shared_ptr<BluezPeripheral>& periphe
                                          : PlatformError::centralError(CBErrorPeripheralDisconnected));
             }
             if (peripheral->connectAfterDisconnect) {
-                peripheral->connectAfterDisconnect = false;
-                sendConnect(peripheral);
+                // Started once the disconnect event is delivered, which must find the
+                // peripheral disconnected.
+                std::weak_ptr<BluezCentral> weak = self();
+                queue_->async([weak, peripheral] {
+                    auto central = weak.lock();
+                    if (!central) return;
+                    central->onBus([central, peripheral] {
+                        if (!peripheral->connectAfterDisconnect) return;
+                        peripheral->connectAfterDisconnect = false;
+                        central->sendConnect(peripheral);
+                    });
+                });
             }
         }
     }
@@ -955,7 +965,15 @@ void BluezCentral::checkServiceWaits(const std::shared_ptr<BluezPeripheral>& per
             // ServicesResolved has not turned true: BlueZ is still discovering.
         }
         if (ready) {
-            answerServiceWait(peripheral, wait);
+            // BlueZ exports a service's characteristics right after the service: a call
+            // that bluetoothd answers after them makes sure they are all in.
+            auto central = self();
+            bus_->call(peripheral->path(), QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                       {deviceInterface, QStringLiteral("Address")}, options_.gattTimeout,
+                       [central, peripheral, wait](const QDBusMessage&) {
+                           if (central->active_ && peripheral->isLink(wait.link))
+                               central->answerServiceWait(peripheral, wait);
+                       });
         } else {
             waiting.push_back(wait);
         }
