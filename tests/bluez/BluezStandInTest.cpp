@@ -125,7 +125,8 @@ TEST_F(BluezStandInTest, ExportsTheAdapterAndTheAgentManagerWithBlueZTypes) {
     EXPECT_NE(root.arguments().value(0).toString().indexOf("<node name=\"org\"/>"), -1);
     const QString xml = call(kAdapterPath, "org.freedesktop.DBus.Introspectable", "Introspect").arguments().value(0).toString();
     EXPECT_NE(xml.indexOf("<method name=\"StartDiscovery\"/>"), -1);
-    EXPECT_NE(xml.indexOf("<property name=\"Powered\" type=\"b\" access=\"read\"/>"), -1);
+    EXPECT_NE(xml.indexOf("<property name=\"Powered\" type=\"b\" access=\"readwrite\"/>"), -1);
+    EXPECT_NE(xml.indexOf("<property name=\"Discovering\" type=\"b\" access=\"read\"/>"), -1);
 }
 
 TEST_F(BluezStandInTest, AnswersUnknownObjectsMethodsAndPropertiesAsBlueZDoes) {
