@@ -127,6 +127,48 @@ std::vector<std::string> BluezSignalRecorder::linesStartingWith(const std::strin
     return out;
 }
 
+// ---- Test agent --------------------------------------------------------------------------------
+
+BluezTestAgent::BluezTestAgent(const QString& connectionName, QString path)
+    : connectionName_(connectionName), path_(std::move(path)) {
+    thread_ = new QThread();
+    thread_->start();
+    QDBusConnection(connectionName_).registerVirtualObject(path_, this);
+    moveToThread(thread_);
+}
+
+BluezTestAgent::~BluezTestAgent() {
+    QDBusConnection(connectionName_).unregisterObject(path_);
+    thread_->quit();
+    thread_->wait();
+    delete thread_;
+}
+
+std::vector<std::uint32_t> BluezTestAgent::passkeys() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return passkeys_;
+}
+
+QString BluezTestAgent::introspect(const QString&) const {
+    return "<interface name=\"org.bluez.Agent1\"><method name=\"RequestConfirmation\"><arg type=\"o\" "
+           "direction=\"in\"/><arg type=\"u\" direction=\"in\"/></method></interface>";
+}
+
+bool BluezTestAgent::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+    if (message.member() != "RequestConfirmation") {
+        connection.send(message.createErrorReply("org.bluez.Error.Rejected", "Not supported here"));
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        passkeys_.push_back(message.arguments().value(1).toUInt());
+    }
+    connection.send(accepts_ ? message.createReply()
+                             : message.createErrorReply("org.bluez.Error.Rejected", "Passkey rejected"));
+    wakeLoop();
+    return true;
+}
+
 // ---- Fixture -----------------------------------------------------------------------------------
 
 BluezFixture::BluezFixture() {
@@ -140,6 +182,15 @@ BluezFixture::BluezFixture() {
     EXPECT_TRUE(standIn->start()) << standIn->error();
 }
 
+BluezTestAgent& BluezFixture::registerAgent() {
+    agent_ = std::make_unique<BluezTestAgent>(clientConnection_, "/test/agent");
+    const QVariant path = QVariant::fromValue(QDBusObjectPath(agent_->path()));
+    const QDBusMessage registered = call("/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", {path, QString("DisplayYesNo")});
+    EXPECT_EQ(errorName(registered), "") << errorText(registered);
+    EXPECT_EQ(errorName(call("/org/bluez", "org.bluez.AgentManager1", "RequestDefaultAgent", {path})), "");
+    return *agent_;
+}
+
 BluezFixture::~BluezFixture() {
     std::vector<std::thread> threads;
     {
@@ -151,6 +202,7 @@ BluezFixture::~BluezFixture() {
     for (auto& thread : threads) thread.join();
     loop().runUntilIdle();
     recorder.reset();
+    agent_.reset();
     QDBusConnection::disconnectFromBus(clientConnection_);
     standIn.reset();
     loop().runUntilIdle();

@@ -4,8 +4,11 @@
 #include <QtCore/QVariant>
 #include <QtDBus/QDBusConnection>
 #include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusVirtualObject>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +56,30 @@ private:
     bool connected_ = false;
     mutable std::mutex mutex_;
     std::vector<QDBusMessage> messages_;
+};
+
+// A pairing agent (org.bluez.Agent1) served on the fixture's client connection, from a
+// thread of its own: accepts or rejects RequestConfirmation and records the passkeys.
+class BluezTestAgent : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    BluezTestAgent(const QString& connectionName, QString path);
+    ~BluezTestAgent() override;
+
+    void setAccepts(bool accepts) { accepts_ = accepts; }
+    std::vector<std::uint32_t> passkeys() const;
+    const QString& path() const { return path_; }
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+private:
+    QThread* thread_ = nullptr;
+    QString connectionName_;
+    QString path_;
+    std::atomic<bool> accepts_{true};
+    mutable std::mutex mutex_;
+    std::vector<std::uint32_t> passkeys_;
 };
 
 // A readable text of a D-Bus value: numbers, strings, byte arrays in hex, string lists
@@ -110,6 +137,8 @@ protected:
     bool waitForSignal(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
     // The client connection's unique name.
     std::string clientName() const;
+    // Serves a pairing agent on the client connection and registers it as the default agent.
+    BluezTestAgent& registerAgent();
 
     // Restarts the stand-in with other options (quirks).
     void restartStandIn(BluezStandIn::Options options);
@@ -122,6 +151,7 @@ protected:
 
 private:
     QString clientConnection_;
+    std::unique_ptr<BluezTestAgent> agent_;
 };
 
 }  // namespace tandril::test

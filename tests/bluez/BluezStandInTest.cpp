@@ -68,6 +68,8 @@ protected:
             ASSERT_EQ(errorName(call(kAdapterPath, kAdapter, "SetDiscoveryFilter", {filter})), "");
             ASSERT_EQ(errorName(call(kAdapterPath, kAdapter, "StartDiscovery")), "");
             discovering_ = true;
+        } else {
+            radio->advertise(device);  // a scan reports only the devices heard after it started
         }
         ASSERT_TRUE(advanceUntil([&] { return !recorder->linesStartingWith("InterfacesAdded " + pathOf(device)).empty(); }));
     }
@@ -451,6 +453,34 @@ TEST_F(BluezStandInTest, AgentManagerKeepsOneAgentPerClient) {
     EXPECT_EQ(errorName(call("/org/bluez", "org.bluez.AgentManager1", "UnregisterAgent", {QVariant::fromValue(QDBusObjectPath("/other"))})),
               "org.bluez.Error.DoesNotExist");
     EXPECT_EQ(errorName(call("/org/bluez", "org.bluez.AgentManager1", "UnregisterAgent", {QVariant::fromValue(agent)})), "");
+}
+
+TEST_F(BluezStandInTest, WithAPasskeyTheAgentConfirmsPairingOrRefusesIt) {
+    auto options = standInOptions();
+    options.pairingPasskey = 123456;
+    restartStandIn(options);
+    recorder->clear();
+    BluezTestAgent& agent = registerAgent();
+
+    // The first encrypted access asks the agent, then goes through and bonds.
+    auto first = phone().bonded(false).acceptsPairing(true).build();
+    connect(first);
+    const QDBusMessage read = finish(callAsync(characteristicPath(first, SimPhone::providerUUID()), kCharacteristic,
+                                               "ReadValue", {QVariantMap()}));
+    EXPECT_EQ(errorName(read), "") << errorText(read);
+    EXPECT_EQ(agent.passkeys(), std::vector<std::uint32_t>{123456});
+    EXPECT_EQ(describeValue(property(pathOf(first), kDevice, "Paired")), "true");
+
+    // Refused: the access says "Not paired", Pair says rejected, nothing bonds.
+    agent.setAccepts(false);
+    auto second = phone().bonded(false).acceptsPairing(true).build();
+    connect(second);
+    EXPECT_EQ(errorText(finish(callAsync(characteristicPath(second, SimPhone::notificationSourceUUID()),
+                                         kCharacteristic, "StartNotify"))),
+              "org.bluez.Error.NotPermitted: Not paired");
+    EXPECT_EQ(errorName(finish(callAsync(pathOf(second), kDevice, "Pair"))), "org.bluez.Error.AuthenticationRejected");
+    EXPECT_FALSE(second->isBonded());
+    EXPECT_EQ(standIn->confirmationCount(), 3u);
 }
 
 // ---- Faults ------------------------------------------------------------------------------------

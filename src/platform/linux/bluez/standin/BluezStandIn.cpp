@@ -21,6 +21,7 @@
 #include "platform/linux/bluez/standin/StandInGattCharacteristic1.hpp"
 #include "platform/linux/bluez/standin/StandInGattService1.hpp"
 #include "sim/SimCentral.hpp"
+#include "sim/SimCharacteristic.hpp"
 #include "sim/SimPeripheral.hpp"
 #include "sim/SimRadio.hpp"
 
@@ -612,9 +613,20 @@ void BluezStandIn::handleDevice(StandInDevice1& device, const QDBusMessage& call
         if (peripheral->isBonded()) return reply(StandInErrors::error(call, "org.bluez.Error.AlreadyExists", "Already Exists"));
         if (!peripheral->acceptsPairing())
             return reply(StandInErrors::error(call, "org.bluez.Error.AuthenticationFailed", "Authentication Failed"));
-        peripheral->setBonded(true);
-        updateBond(device);
-        return reply(call.createReply());
+        if (!options_.pairingPasskey) {
+            peripheral->setBonded(true);
+            updateBond(device);
+            return reply(call.createReply());
+        }
+        const UUID identifier = peripheral->identifier();
+        return confirmPairing(device, [this, identifier, call](bool accepted) {
+            StandInDevice1* current = findDevice(identifier);
+            if (!accepted || !current)
+                return reply(StandInErrors::error(call, "org.bluez.Error.AuthenticationRejected", "Authentication Rejected"));
+            current->peripheral()->setBonded(true);
+            updateBond(*current);
+            reply(call.createReply());
+        });
     }
     if (member == "CancelPairing")
         return reply(StandInErrors::error(call, "org.bluez.Error.DoesNotExist", "Does Not Exist"));
@@ -955,6 +967,20 @@ void BluezStandIn::handleCharacteristic(StandInDevice1& device, StandInGattChara
     const QString member = call.member();
     const QList<QVariant> args = call.arguments();
     const auto& platform = characteristic.characteristic();
+    if (accessPairs(device, characteristic, member)) {
+        // bluetoothd raises security and asks the agent before it retries the access.
+        const UUID identifier = device.peripheral()->identifier();
+        const QString path = characteristic.path();
+        return confirmPairing(device, [this, identifier, path, call](bool accepted) {
+            StandInDevice1* current = findDevice(identifier);
+            StandInGattCharacteristic1* target = current ? characteristicAt(*current, path) : nullptr;
+            if (!target) return reply(StandInErrors::unknownObject(call));
+            if (!accepted) return reply(StandInErrors::error(call, "org.bluez.Error.NotPermitted", "Not paired"));
+            // Confirmed: the device bonds with this access.
+            current->peripheral()->setBonded(true);
+            handleCharacteristic(*current, *target, call);
+        });
+    }
     if (member == "ReadValue") {
         if (args.size() != 1 || !dictionaryArgument(args[0])) return reply(StandInErrors::invalidArguments(call));
         if (!device.connected) return reply(StandInErrors::failed(call, "Not connected"));
@@ -1011,6 +1037,45 @@ void BluezStandIn::handleCharacteristic(StandInDevice1& device, StandInGattChara
     }
     if (member == "AcquireNotify" || member == "AcquireWrite") return reply(StandInErrors::notSupported(call));
     reply(StandInErrors::unknownMethod(call));
+}
+
+bool BluezStandIn::accessPairs(StandInDevice1& device, StandInGattCharacteristic1& characteristic,
+                               const QString& member) const {
+    if (!options_.pairingPasskey || !device.connected) return false;
+    const auto& peripheral = device.peripheral();
+    if (peripheral->isBonded() || !peripheral->acceptsPairing()) return false;
+    auto sim = std::dynamic_pointer_cast<SimCharacteristic>(characteristic.characteristic());
+    if (!sim) return false;
+    if (member == "ReadValue") return sim->readNeedsEncryption();
+    if (member == "WriteValue") return sim->writeNeedsEncryption();
+    if (member == "StartNotify") return sim->notifyNeedsEncryption();
+    return false;
+}
+
+void BluezStandIn::confirmPairing(StandInDevice1& device, std::function<void(bool accepted)> then) {
+    const auto agent = agents_->defaultAgent();
+    if (!agent || !bus_) return then(false);
+    device.confirmationWaiters.push_back(std::move(then));
+    if (device.confirmationWaiters.size() > 1) return;
+    ++confirmations_;
+    QDBusMessage request =
+        QDBusMessage::createMethodCall(agent->owner, agent->path, "org.bluez.Agent1", "RequestConfirmation");
+    request << QVariant::fromValue(QDBusObjectPath(device.path())) << QVariant::fromValue(uint(*options_.pairingPasskey));
+    std::weak_ptr<BluezStandIn> weak = weak_from_this();
+    const UUID identifier = device.peripheral()->identifier();
+    const std::uint64_t generation = generation_->load();
+    bus_->callClient(request, [weak, identifier, generation](const QDBusMessage& answer) {
+        const bool accepted = answer.type() == QDBusMessage::ReplyMessage;
+        RunLoop::main().post([weak, identifier, generation, accepted] {
+            auto self = weak.lock();
+            if (!self || self->generation_->load() != generation) return;
+            StandInDevice1* current = self->findDevice(identifier);
+            if (!current) return;
+            auto waiters = std::move(current->confirmationWaiters);
+            current->confirmationWaiters.clear();
+            for (auto& waiter : waiters) waiter(accepted);
+        });
+    });
 }
 
 void BluezStandIn::sendNextWrite(StandInDevice1& device, StandInGattCharacteristic1& characteristic) {

@@ -81,6 +81,11 @@ public:
         std::string adapterName = "hci0";
         std::string adapterAddress = "00:1A:7D:DA:71:13";
         std::string adapterAlias = "tandril-standin";
+        // With a passkey, pairing (Device1.Pair, or the first encrypted access of a device
+        // that accepts pairing) asks the default agent RequestConfirmation(device, passkey)
+        // first; a refusal fails the pairing. Without one, devices pair by just-works and no
+        // agent is asked.
+        std::optional<std::uint32_t> pairingPasskey;
         Quirks quirks;
     };
 
@@ -139,6 +144,8 @@ public:
     std::size_t callCount(const std::string& member) const;
     // The registered pairing agents.
     std::size_t agentCount() const;
+    // How many times an agent was asked to confirm a passkey.
+    std::size_t confirmationCount() const { return confirmations_; }
 
     // ---- Radio events (PlatformCentralDelegate, PlatformPeripheralDelegate) ------------------
     void centralManagerDidUpdateState(const std::shared_ptr<PlatformCentral>& central, int state) override;
@@ -211,6 +218,12 @@ private:
                                                   const std::shared_ptr<PlatformCharacteristic>& characteristic);
     StandInGattCharacteristic1* characteristicAt(StandInDevice1& device, const QString& path);
     void sendNextWrite(StandInDevice1& device, StandInGattCharacteristic1& characteristic);
+    // Whether an access of `characteristic` makes the device pair now.
+    bool accessPairs(StandInDevice1& device, StandInGattCharacteristic1& characteristic, const QString& member) const;
+    // Asks the default agent to confirm the passkey, then runs `then(accepted)` on the main
+    // loop (at once with false when no agent is registered). Calls that arrive meanwhile wait
+    // for the same answer.
+    void confirmPairing(StandInDevice1& device, std::function<void(bool accepted)> then);
     void subscribe(StandInDevice1& device, StandInGattCharacteristic1& characteristic, bool enabled);
 
     std::shared_ptr<SimRadio> radio_;
@@ -228,6 +241,7 @@ private:
     std::set<std::string> neverAnswers_;
     std::set<std::string> vanishesOn_;
     std::vector<std::string> calls_;
+    std::size_t confirmations_ = 0;
     // Counts start/stop so that work posted by a previous run is dropped.
     std::shared_ptr<std::atomic<std::uint64_t>> generation_;
     bool running_ = false;

@@ -1,6 +1,9 @@
 #include "platform/linux/bluez/standin/StandInBus.hpp"
 
+#include <QtCore/QMetaObject>
 #include <QtCore/QThread>
+#include <QtDBus/QDBusPendingCallWatcher>
+#include <QtDBus/QDBusPendingReply>
 #include <QtDBus/QDBusConnectionInterface>
 
 #include <atomic>
@@ -71,6 +74,18 @@ void StandInBus::unpublish() {
 }
 
 bool StandInBus::send(const QDBusMessage& message) const { return connection_ && connection_->send(message); }
+
+void StandInBus::callClient(const QDBusMessage& message, std::function<void(const QDBusMessage& answer)> done) {
+    // The watcher lives on the bus thread, whose event loop delivers its answer.
+    QMetaObject::invokeMethod(this, [this, message, done = std::move(done)] {
+        if (!connection_) return done(message.createErrorReply("org.freedesktop.DBus.Error.Disconnected", "Not connected"));
+        auto* watcher = new QDBusPendingCallWatcher(connection_->asyncCall(message), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [done](QDBusPendingCallWatcher* finished) {
+            done(finished->reply());
+            finished->deleteLater();
+        });
+    });
+}
 
 QString StandInBus::introspect(const QString&) const {
     // Introspect calls are answered by the handler with the whole document.

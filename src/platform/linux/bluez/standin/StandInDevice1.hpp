@@ -4,6 +4,7 @@
 #include <QtDBus/QDBusMessage>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -40,6 +41,8 @@ public:
     std::vector<std::shared_ptr<StandInGattService1>> services;
     // Service discovery runs on the current link.
     bool resolving = false;
+    // The pairing agent is asked to confirm; what waits for its answer.
+    std::vector<std::function<void(bool accepted)>> confirmationWaiters;
     // The company identifier and data the device advertises, if any.
     std::optional<std::uint16_t> manufacturer;
     Bytes manufacturerData;
