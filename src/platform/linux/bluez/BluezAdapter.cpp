@@ -79,6 +79,7 @@ BluezAdapter::BluezAdapter(Options options) : options_(std::move(options)), list
     bus_ = new BluezBus(QString::fromStdString(options_.busAddress), name);
     bus_->moveToThread(thread_);
     gate_ = bus_->gate();
+    tree_ = bus_->sharedTree();
     thread_->start();
     runOn(bus_, [this] {
         if (options_.registerAgent) {
@@ -128,7 +129,7 @@ std::shared_ptr<PlatformCentral> BluezAdapter::createCentral(std::weak_ptr<Platf
 
 std::vector<std::shared_ptr<PlatformClassicDevice>> BluezAdapter::pairedDevices() {
     std::vector<std::shared_ptr<PlatformClassicDevice>> found;
-    const auto tree = bus_->snapshot();
+    const auto tree = tree_->snapshot();
     const QString adapter = BluezCentral::chooseAdapter(tree, options_.adapterName);
     if (adapter.isEmpty()) return found;
     const QString deviceInterface = QStringLiteral("org.bluez.Device1");
@@ -195,7 +196,7 @@ bool BluezAdapter::sync(std::chrono::milliseconds limit) {
 }
 
 std::size_t BluezAdapter::pendingCalls() const {
-    return bus_ ? bus_->pendingCallCount() : 0;
+    return bus_->pendingCallCount();
 }
 
 }  // namespace tandril

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ble/platform/PlatformAdapter.hpp"
+#include "platform/linux/bluez/BluezBus.hpp"
 
 class QThread;
 
@@ -78,6 +79,7 @@ private:
     QThread* thread_ = nullptr;
     BluezBus* bus_ = nullptr;
     std::shared_ptr<BluezBusGate> gate_;
+    std::shared_ptr<const BluezBus::SharedTree> tree_;
     std::unique_ptr<Listener> listener_;
     BluezAgent* agent_ = nullptr;
     mutable std::mutex mutex_;

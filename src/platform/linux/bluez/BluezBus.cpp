@@ -191,8 +191,8 @@ void BluezBus::loadTree() {
                  if (ownerPresent) log("[BLUEZ] Cannot read the object tree: %s", error.toStdString());
              }
              {
-                 std::lock_guard<std::mutex> lock(treeMutex_);
-                 tree_ = std::move(tree);
+                 std::lock_guard<std::mutex> lock(shared_->mutex);
+                 shared_->tree = std::move(tree);
              }
              hasOwner_ = ownerPresent;
              treeLoaded_ = true;
@@ -203,8 +203,8 @@ void BluezBus::loadTree() {
 void BluezBus::ownerChanged(const QString& oldOwner, const QString& newOwner) {
     if (!oldOwner.isEmpty() || hasOwner_) {
         {
-            std::lock_guard<std::mutex> lock(treeMutex_);
-            tree_.clear();
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            shared_->tree.clear();
         }
         hasOwner_ = false;
         ++loadGeneration_;
@@ -228,8 +228,8 @@ void BluezBus::onInterfacesAdded(const QDBusMessage& message) {
     Interfaces added;
     for (auto it = interfaces.begin(); it != interfaces.end(); ++it) added[it.key()] = asMap(it.value());
     {
-        std::lock_guard<std::mutex> lock(treeMutex_);
-        auto& entry = tree_[path];
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        auto& entry = shared_->tree[path];
         for (const auto& [name, properties] : added) entry[name] = properties;
     }
     listener_->busInterfacesAdded(path, added);
@@ -241,11 +241,11 @@ void BluezBus::onInterfacesRemoved(const QDBusMessage& message) {
     const QStringList removed = asStringList(message.arguments().value(1));
     if (path.isEmpty()) return;
     {
-        std::lock_guard<std::mutex> lock(treeMutex_);
-        auto entry = tree_.find(path);
-        if (entry != tree_.end()) {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        auto entry = shared_->tree.find(path);
+        if (entry != shared_->tree.end()) {
             for (const auto& name : removed) entry->second.erase(name);
-            if (entry->second.empty()) tree_.erase(entry);
+            if (entry->second.empty()) shared_->tree.erase(entry);
         }
     }
     listener_->busInterfacesRemoved(path, removed);
@@ -258,10 +258,10 @@ void BluezBus::onPropertiesChanged(const QDBusMessage& message) {
     const QStringList invalidated = asStringList(message.arguments().value(2));
     const QString path = message.path();
     {
-        std::lock_guard<std::mutex> lock(treeMutex_);
-        auto entry = tree_.find(path);
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        auto entry = shared_->tree.find(path);
         // Properties of objects the tree does not hold (yet) are not recorded.
-        if (entry != tree_.end()) {
+        if (entry != shared_->tree.end()) {
             auto properties = entry->second.find(interface);
             if (properties != entry->second.end()) {
                 for (auto it = changed.begin(); it != changed.end(); ++it) properties->second[it.key()] = it.value();
@@ -324,16 +324,24 @@ void BluezBus::ping(std::function<void()> done) {
          [done = std::move(done)](const QDBusMessage&) { done(); });
 }
 
+BluezBus::Tree BluezBus::SharedTree::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return tree;
+}
+
+std::optional<BluezBus::Interfaces> BluezBus::SharedTree::object(const QString& path) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = tree.find(path);
+    if (it == tree.end()) return std::nullopt;
+    return it->second;
+}
+
 BluezBus::Tree BluezBus::snapshot() const {
-    std::lock_guard<std::mutex> lock(treeMutex_);
-    return tree_;
+    return shared_->snapshot();
 }
 
 std::optional<BluezBus::Interfaces> BluezBus::object(const QString& path) const {
-    std::lock_guard<std::mutex> lock(treeMutex_);
-    auto it = tree_.find(path);
-    if (it == tree_.end()) return std::nullopt;
-    return it->second;
+    return shared_->object(path);
 }
 
 }  // namespace tandril

@@ -70,6 +70,18 @@ public:
     // Peer.Ping to org.bluez: a round trip through the bus.
     void ping(std::function<void()> done);
 
+    // The tree, shared with readers on other threads that may outlive the bus.
+    class SharedTree {
+    public:
+        Tree snapshot() const;
+        std::optional<Interfaces> object(const QString& path) const;
+
+    private:
+        friend class BluezBus;
+        mutable std::mutex mutex;
+        Tree tree;
+    };
+    std::shared_ptr<const SharedTree> sharedTree() const { return shared_; }
     // A copy of the tree, from any thread.
     Tree snapshot() const;
     std::optional<Interfaces> object(const QString& path) const;
@@ -104,8 +116,7 @@ private:
     bool loading_ = false;
     bool treeLoaded_ = false;
     std::uint64_t loadGeneration_ = 0;
-    mutable std::mutex treeMutex_;
-    Tree tree_;
+    std::shared_ptr<SharedTree> shared_ = std::make_shared<SharedTree>();
     std::uint64_t nextCall_ = 0;
     struct PendingCall {
         ReplyHandler handler;

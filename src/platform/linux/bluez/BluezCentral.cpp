@@ -148,7 +148,7 @@ std::string errorMessage(const QDBusMessage& reply) {
 
 BluezCentral::BluezCentral(const BluezOptions& options, BluezBus* bus, std::weak_ptr<PlatformCentralDelegate> delegate,
                            std::shared_ptr<DispatchQueue> queue)
-    : options_(options), bus_(bus), gate_(bus->gate()), delegate_(std::move(delegate)), queue_(std::move(queue)) {}
+    : options_(options), bus_(bus), gate_(bus->gate()), tree_(bus->sharedTree()), delegate_(std::move(delegate)), queue_(std::move(queue)) {}
 
 BluezCentral::~BluezCentral() = default;
 
@@ -834,7 +834,7 @@ std::vector<std::shared_ptr<PlatformPeripheral>> BluezCentral::retrievePeriphera
 std::vector<std::shared_ptr<PlatformPeripheral>> BluezCentral::retrieveConnectedPeripheralsWithServices(
     const std::vector<UUID>& serviceUUIDs) {
     std::vector<std::shared_ptr<PlatformPeripheral>> found;
-    const auto tree = bus_->snapshot();
+    const auto tree = tree_->snapshot();
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [identifier, peripheral] : byIdentifier_) {
         if (std::find(found.begin(), found.end(), peripheral) != found.end()) continue;

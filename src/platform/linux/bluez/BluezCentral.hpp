@@ -149,6 +149,8 @@ private:
     const BluezOptions options_;
     BluezBus* const bus_;
     const std::shared_ptr<BluezBusGate> gate_;
+    // The tree as main-thread readers see it (the bus itself may be gone by then).
+    const std::shared_ptr<const BluezBus::SharedTree> tree_;
     const std::weak_ptr<PlatformCentralDelegate> delegate_;
     const std::shared_ptr<DispatchQueue> queue_;
     std::atomic<bool> active_{true};
