@@ -4,8 +4,12 @@
 #include <QtDBus/QDBusObjectPath>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <tuple>
 
 #include "bluez/BluezFixture.hpp"
+#include "foundation/RunLoop.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
 #include "platform/linux/bluez/standin/StandInTypes.hpp"
@@ -175,6 +179,55 @@ TEST_F(BluezStandInTest, KnownDevicesAnnouncedAgainWhenTheQuirkIsOff) {
     discover(device);
     radio->advertise(device, -70);
     ASSERT_TRUE(advanceUntil([&] { return recorder->linesStartingWith("InterfacesAdded " + pathOf(device)).size() == 2; }));
+}
+
+TEST_F(BluezStandInTest, DevicesOnlyHeardDisappearThirtySecondsAfterTheLastAdvertisement) {
+    auto heard = makePhone(false, "Heard");
+    auto connected = makePhone(false, "Connected");
+    discover(heard);
+    discover(connected);
+    ASSERT_EQ(errorName(finish(callAsync(pathOf(connected), kDevice, "Connect"))), "");
+    advance(20);
+    radio->advertise(heard);  // heard again: the 30 s start over
+    advance(20);
+    EXPECT_TRUE(recorder->linesStartingWith("InterfacesRemoved " + pathOf(heard)).empty());
+    ASSERT_TRUE(advanceUntil([&] { return !recorder->linesStartingWith("InterfacesRemoved " + pathOf(heard)).empty(); }, 12));
+    EXPECT_TRUE(recorder->linesStartingWith("InterfacesRemoved " + pathOf(connected)).empty());
+
+    setQuirk(&BluezStandIn::Quirks::temporaryDevicesExpire, false);
+    discover(heard);
+    advance(60);
+    EXPECT_TRUE(recorder->linesStartingWith("InterfacesRemoved " + pathOf(heard)).empty());
+}
+
+TEST_F(BluezStandInTest, AClientLeavingTheBusEndsItsDiscoveryAndSessions) {
+    auto device = makePhone();
+    connect(device);
+    const std::string source = characteristicPath(device, SimPhone::notificationSourceUUID());
+    // Another program starts a discovery and a notification session, then exits.
+    const QString name = "tandril-test-leaver";
+    QDBusConnection::connectToBus(QString::fromStdString(bus.address()), name);
+    std::atomic<int> answered{0};
+    std::thread other([&] {
+        for (const auto& [path, interface, member] : {std::tuple{kAdapterPath, kAdapter, "StartDiscovery"},
+                                                      std::tuple{source, kCharacteristic, "StartNotify"}}) {
+            QDBusConnection(name).call(QDBusMessage::createMethodCall("org.bluez", QString::fromStdString(path),
+                                                                      QString::fromStdString(interface), member));
+            ++answered;
+            RunLoop::main().post([] {});
+        }
+    });
+    const bool bothAnswered = advanceUntil([&] { return answered == 2; }, 5);
+    other.join();
+    ASSERT_TRUE(bothAnswered);
+    ASSERT_EQ(errorName(call(kAdapterPath, kAdapter, "StopDiscovery")), "");  // ours ends; the other's goes on
+    EXPECT_EQ(describeValue(property(kAdapterPath, kAdapter, "Discovering")), "true");
+    EXPECT_EQ(describeValue(property(source, kCharacteristic, "Notifying")), "true");
+
+    QDBusConnection::disconnectFromBus(name);
+    ASSERT_TRUE(advanceUntil([&] { return describeValue(property(kAdapterPath, kAdapter, "Discovering")) == "false"; }, 5));
+    ASSERT_TRUE(advanceUntil([&] { return describeValue(property(source, kCharacteristic, "Notifying")) == "false"; }, 5));
+    EXPECT_FALSE(device->notificationSourceCharacteristic()->isNotifying());
 }
 
 TEST_F(BluezStandInTest, DiscoveryFilterRejectsWhatBlueZRejectsAndFiltersByService) {

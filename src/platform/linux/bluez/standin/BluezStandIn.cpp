@@ -37,6 +37,8 @@ const QString kAgentManager = "org.bluez.AgentManager1";
 const QString kProperties = "org.freedesktop.DBus.Properties";
 // bluetoothd waits this long after Disconnect before it drops a live link (DISCONNECT_TIMER).
 constexpr double kDisconnectWindowSeconds = 2.0;
+// A temporary device not heard for this long disappears (main.conf TemporaryTimeout).
+constexpr double kTemporaryTimeoutSeconds = 30.0;
 
 // The 128-bit lower-case form BlueZ uses for every UUID.
 QString uuidText(const UUID& uuid) {
@@ -155,13 +157,21 @@ bool BluezStandIn::start() {
     const std::uint64_t generation = generation_->fetch_add(1) + 1;
     std::weak_ptr<BluezStandIn> weak = weak_from_this();
     auto counter = generation_;
-    bus_ = std::make_unique<StandInBus>([weak, counter, generation](const QDBusMessage& call) {
-        RunLoop::main().post([weak, counter, generation, call] {
-            auto self = weak.lock();
-            if (!self || counter->load() != generation) return;
-            self->handle(call);
+    bus_ = std::make_unique<StandInBus>(
+        [weak, counter, generation](const QDBusMessage& call) {
+            RunLoop::main().post([weak, counter, generation, call] {
+                auto self = weak.lock();
+                if (!self || counter->load() != generation) return;
+                self->handle(call);
+            });
+        },
+        [weak, counter, generation](const QString& name) {
+            RunLoop::main().post([weak, counter, generation, name] {
+                auto self = weak.lock();
+                if (!self || counter->load() != generation) return;
+                self->clientLeft(name);
+            });
         });
-    });
     if (!bus_->open(options_.busAddress)) {
         error_ = bus_->error();
         bus_.reset();
@@ -206,6 +216,8 @@ void BluezStandIn::stop() {
     for (auto& [identifier, device] : devices_) {
         if (device->disconnectTimer) RunLoop::main().cancel(*device->disconnectTimer);
         device->disconnectTimer.reset();
+        if (device->temporaryTimer) RunLoop::main().cancel(*device->temporaryTimer);
+        device->temporaryTimer.reset();
         device->connectCall.reset();
         device->disconnectCalls.clear();
         device->connected = false;
@@ -644,6 +656,10 @@ void BluezStandIn::connectDevice(StandInDevice1& device, const QDBusMessage& cal
     }
     if (device.connectCall) return reply(StandInErrors::inProgress(call));
     if (!powered_ || !central_) return reply(StandInErrors::notReady(call));
+    // A device a client connects to is kept.
+    device.temporary = false;
+    if (device.temporaryTimer) RunLoop::main().cancel(*device.temporaryTimer);
+    device.temporaryTimer.reset();
     device.connectCall = call;
     device.disconnectRequested = false;
     central_->connectPeripheral(device.peripheral(), std::nullopt);
@@ -717,14 +733,58 @@ void BluezStandIn::linkDown(StandInDevice1& device) {
 
 void BluezStandIn::updateBond(StandInDevice1& device) {
     const bool bonded = device.peripheral()->isBonded();
+    if (bonded) {
+        device.temporary = false;
+        if (device.temporaryTimer) RunLoop::main().cancel(*device.temporaryTimer);
+        device.temporaryTimer.reset();
+    }
     tree_->setProperty(device.path(), kDevice, "Paired", bonded);
     tree_->setProperty(device.path(), kDevice, "Bonded", bonded);
+}
+
+void BluezStandIn::restartTemporaryTimer(StandInDevice1& device) {
+    if (device.temporaryTimer) RunLoop::main().cancel(*device.temporaryTimer);
+    device.temporaryTimer.reset();
+    if (!device.temporary || !quirks_.temporaryDevicesExpire) return;
+    std::weak_ptr<BluezStandIn> weak = weak_from_this();
+    const UUID identifier = device.peripheral()->identifier();
+    const std::uint64_t generation = generation_->load();
+    device.temporaryTimer = RunLoop::main().schedule(seconds(kTemporaryTimeoutSeconds), [weak, identifier, generation] {
+        auto self = weak.lock();
+        if (!self || self->generation_->load() != generation) return;
+        StandInDevice1* current = self->findDevice(identifier);
+        if (!current) return;
+        current->temporaryTimer.reset();
+        if (!current->temporary || current->connected || current->connectCall || current->peripheral()->isBonded())
+            return;
+        self->forgetDevice(identifier, true);
+    });
+}
+
+void BluezStandIn::clientLeft(const QString& name) {
+    agents_->forget(name);
+    for (std::size_t i = 0; i < adapters_.size(); ++i) {
+        StandInAdapter1& adapter = *adapters_[i];
+        if (!adapter.discoveryClients.erase(name) || !adapter.discoveryClients.empty()) continue;
+        if (i == 0) stopScan();
+        tree_->setProperty(adapter.path(), kAdapter, "Discovering", false);
+        if (i == 0) discoveryEnded();
+    }
+    for (auto& [identifier, device] : devices_)
+        for (auto& service : device->services)
+            for (auto& characteristic : service->characteristics) {
+                if (!characteristic->sessions.erase(name) || !characteristic->sessions.empty()) continue;
+                if (device->connected && characteristic->subscribed) subscribe(*device, *characteristic, false);
+                characteristic->subscribed = false;
+                tree_->setProperty(characteristic->path(), kCharacteristic, "Notifying", false);
+            }
 }
 
 void BluezStandIn::forgetDevice(const UUID& identifier, bool announce) {
     auto found = devices_.find(identifier);
     if (found == devices_.end()) return;
     if (found->second->disconnectTimer) RunLoop::main().cancel(*found->second->disconnectTimer);
+    if (found->second->temporaryTimer) RunLoop::main().cancel(*found->second->temporaryTimer);
     const QString path = found->second->path();
     devices_.erase(found);
     if (announce) tree_->removeObject(path);
@@ -755,6 +815,8 @@ void BluezStandIn::centralManagerDidDiscoverPeripheral(const std::shared_ptr<Pla
     auto sim = simOf(peripheral);
     if (central != central_ || !sim || !running_ || !adapterPresent_ || !powered_) return;
     StandInDevice1& device = deviceFor(sim);
+    if (sim->isBonded()) device.temporary = false;
+    restartTemporaryTimer(device);
     if (!tree_->hasInterface(device.path(), kDevice) || !quirks_.knownDevicesSendNoInterfacesAdded) {
         exportDevice(device, RSSI);
         return;

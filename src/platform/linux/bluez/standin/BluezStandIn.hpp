@@ -73,6 +73,9 @@ public:
         // A device heard again sends RSSI updates, not InterfacesAdded (off: InterfacesAdded
         // for every advertisement).
         bool knownDevicesSendNoInterfacesAdded = true;
+        // A device that was only heard (never connected with Connect, not bonded) is removed
+        // 30 s after its last advertisement (TemporaryTimeout); off: kept.
+        bool temporaryDevicesExpire = true;
     };
 
     struct Options {
@@ -208,6 +211,9 @@ private:
     void linkDown(StandInDevice1& device);
     void updateBond(StandInDevice1& device);
     void forgetDevice(const UUID& identifier, bool announce);
+    void restartTemporaryTimer(StandInDevice1& device);
+    // A client left the bus: its discovery session, notification sessions and agent end.
+    void clientLeft(const QString& name);
 
     // GATT.
     void resolveServices(StandInDevice1& device);

@@ -14,7 +14,8 @@ namespace {
 std::atomic<int> connectionCounter{0};
 }
 
-StandInBus::StandInBus(Handler handler) : handler_(std::move(handler)) {
+StandInBus::StandInBus(Handler handler, ClientGone clientGone)
+    : handler_(std::move(handler)), clientGone_(std::move(clientGone)) {
     thread_ = new QThread();
     thread_->setObjectName("bluez-standin");
     thread_->start();
@@ -43,6 +44,9 @@ bool StandInBus::open(const std::string& address) {
     }
     uniqueName_ = connection.baseService();
     connection_ = std::make_unique<QDBusConnection>(connection);
+    // bluetoothd ends a client's discovery, notification sessions and agent when it leaves.
+    connection_->connect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                         this, SLOT(onNameOwnerChanged(QString, QString, QString)));
     return true;
 }
 
@@ -85,6 +89,10 @@ void StandInBus::callClient(const QDBusMessage& message, std::function<void(cons
             finished->deleteLater();
         });
     });
+}
+
+void StandInBus::onNameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner) {
+    if (name.startsWith(':') && !oldOwner.isEmpty() && newOwner.isEmpty() && clientGone_) clientGone_(name);
 }
 
 QString StandInBus::introspect(const QString&) const {

@@ -22,8 +22,10 @@ class StandInBus : public QDBusVirtualObject {
     Q_OBJECT
 public:
     using Handler = std::function<void(const QDBusMessage& message)>;
+    // Told the unique name of a client that left the bus (on the bus thread).
+    using ClientGone = std::function<void(const QString& name)>;
 
-    StandInBus(Handler handler);
+    StandInBus(Handler handler, ClientGone clientGone);
     ~StandInBus() override;
 
     // Connects to `address` (empty: the system bus). False with error() on failure.
@@ -46,8 +48,12 @@ public:
     QString introspect(const QString& path) const override;
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
+private slots:
+    void onNameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
+
 private:
     Handler handler_;
+    ClientGone clientGone_;
     QThread* thread_ = nullptr;
     QString connectionName_;
     std::unique_ptr<QDBusConnection> connection_;

@@ -41,6 +41,9 @@ public:
     std::vector<std::shared_ptr<StandInGattService1>> services;
     // Service discovery runs on the current link.
     bool resolving = false;
+    // Only heard so far: removed when not heard for a while (until a Connect or a bond).
+    bool temporary = true;
+    std::optional<RunLoop::TimerId> temporaryTimer;
     // The pairing agent is asked to confirm; what waits for its answer.
     std::vector<std::function<void(bool accepted)>> confirmationWaiters;
     // The company identifier and data the device advertises, if any.
