@@ -96,12 +96,13 @@ int TDRSimulator::run(int argc, char** argv) {
     if (overBluez) {
         auto radio = SimRadio::create();
         std::string error;
-        bluez = bluezMode()(radio, std::cout, error);
+        std::string identifier = TDRSimulatorScenario::kPhoneIdentifier;
+        bluez = bluezMode()(radio, std::cout, identifier, error);
         if (!bluez) {
             std::cerr << "tandril-simulator: " << error << std::endl;
             return 1;
         }
-        scenario->useRadio(radio);
+        scenario->useRadio(radio, identifier);
     }
     scenario->start();
     loop.run();

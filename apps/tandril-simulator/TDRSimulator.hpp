@@ -24,10 +24,12 @@ public:
     static int run(int argc, char** argv);
 
     // Serves `radio` to the agent through BlueZ's API and installs that adapter; returns what
-    // must live while the simulation runs, or nothing with `error` set. Registered by the
-    // program when it is built with the desktop libraries; it enables --bluez.
+    // must live while the simulation runs, or nothing with `error` set. `phoneIdentifier`
+    // comes in as the simulated phone's identifier and goes out as the one the agent will
+    // know it by. Registered by the program when it is built with the desktop libraries; it
+    // enables --bluez.
     using BluezMode = std::function<std::shared_ptr<void>(const std::shared_ptr<SimRadio>& radio, std::ostream& out,
-                                                          std::string& error)>;
+                                                          std::string& phoneIdentifier, std::string& error)>;
     static void setBluezMode(BluezMode mode);
 };
 

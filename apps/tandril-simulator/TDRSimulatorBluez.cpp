@@ -14,6 +14,7 @@
 
 #include "ble/platform/PlatformAdapter.hpp"
 #include "platform/linux/bluez/BluezAdapter.hpp"
+#include "platform/linux/bluez/BluezCentral.hpp"
 #include "platform/linux/bluez/standin/BluezStandIn.hpp"
 #include "sim/SimRadio.hpp"
 
@@ -40,6 +41,13 @@ std::unique_ptr<TDRSimulatorBluez> TDRSimulatorBluez::start(const std::shared_pt
         << "[simulator]            busctl --address=" << self->address_ << " monitor org.bluez\n"
         << "[simulator]            DBUS_SYSTEM_BUS_ADDRESS=" << self->address_ << " bluetoothctl" << std::endl;
     return self;
+}
+
+std::string TDRSimulatorBluez::agentIdentifierOf(const std::string& identifier) {
+    const std::string device = BluezStandIn::addressFor(UUID::fromStringOrNil(identifier));
+    return BluezCentral::deviceIdentifier(QString::fromStdString(BluezStandIn::Options().adapterAddress),
+                                          QString::fromStdString(device))
+        .UUIDString();
 }
 
 TDRSimulatorBluez::~TDRSimulatorBluez() {

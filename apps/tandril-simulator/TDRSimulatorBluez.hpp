@@ -25,6 +25,9 @@ public:
     TDRSimulatorBluez& operator=(const TDRSimulatorBluez&) = delete;
 
     const std::string& address() const { return address_; }
+    // The identifier the BlueZ adapter gives the simulated device `identifier` (from the
+    // adapter's and the device's addresses).
+    static std::string agentIdentifierOf(const std::string& identifier);
 
 private:
     TDRSimulatorBluez() = default;

@@ -77,7 +77,7 @@ void TDRSimulatorScenario::start() {
     // A phone the agent paired with in an earlier run keeps the bond; a new one pairs on
     // its first encrypted access.
     const bool pairedBefore = UserDefaults::standardUserDefaults().stringForKey("CNConsumerManagerPreferredUUID") ==
-                              std::optional<std::string>(kPhoneIdentifier);
+                              std::optional<std::string>(agentIdentifier_);
     SimScenario phone(radio_);
     phone.advertisedName(std::string("iPhone"))
         .deviceName(kPhoneName)

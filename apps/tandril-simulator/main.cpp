@@ -9,7 +9,9 @@
 int main(int argc, char** argv) {
 #ifdef TANDRIL_SIMULATOR_BLUEZ
     tandril::TDRSimulator::setBluezMode(
-        [](const std::shared_ptr<tandril::SimRadio>& radio, std::ostream& out, std::string& error) {
+        [](const std::shared_ptr<tandril::SimRadio>& radio, std::ostream& out, std::string& phoneIdentifier,
+           std::string& error) {
+            phoneIdentifier = tandril::TDRSimulatorBluez::agentIdentifierOf(phoneIdentifier);
             return std::shared_ptr<void>(tandril::TDRSimulatorBluez::start(radio, out, error));
         });
 #endif
