@@ -585,6 +585,18 @@ TEST_F(BluezStandInTest, ANameThatIsNotValidUTF8IsCutAtTheFirstBadByte) {
     EXPECT_EQ(describeValue(property(pathOf(device), kDevice, "Name")), "Anna");
 }
 
+TEST_F(BluezStandInTest, AnIdentityAddressIsWrittenInPlace) {
+    auto device = makePhone();
+    discover(device);
+    recorder->clear();
+    standIn->rewriteAddress(device->identifier(), "A4:83:E7:11:22:33");
+    ASSERT_TRUE(waitForSignal("PropertiesChanged " + pathOf(device) + " org.bluez.Device1 AddressType=public"));
+    EXPECT_EQ(recorder->lines(), (std::vector<std::string>{
+                                     "PropertiesChanged " + pathOf(device) + " org.bluez.Device1 Address=A4:83:E7:11:22:33",
+                                     "PropertiesChanged " + pathOf(device) + " org.bluez.Device1 AddressType=public"}));
+    EXPECT_EQ(describeValue(property(pathOf(device), kDevice, "Address")), "A4:83:E7:11:22:33");
+}
+
 TEST_F(BluezStandInTest, ManufacturerDataIsAnArrayOfCompanyAndBytes) {
     auto device = makePhone();
     standIn->setManufacturerData(device->identifier(), 0x004C, Bytes{0x10, 0x05});

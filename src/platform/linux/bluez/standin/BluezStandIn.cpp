@@ -286,6 +286,14 @@ void BluezStandIn::floodAdvertisements(const std::shared_ptr<SimPeripheral>& per
         radio_->advertise(peripheral, peripheral->signalStrength() - static_cast<std::int64_t>(i % 20));
 }
 
+void BluezStandIn::rewriteAddress(const UUID& identifier, const std::string& address, bool publicAddress) {
+    StandInDevice1* device = findDevice(identifier);
+    if (!device) return;
+    device->setAddress(QString::fromStdString(address), publicAddress);
+    tree_->setProperty(device->path(), kDevice, "Address", device->address());
+    tree_->setProperty(device->path(), kDevice, "AddressType", QString(publicAddress ? "public" : "random"));
+}
+
 void BluezStandIn::setManufacturerData(const UUID& identifier, std::uint16_t company, Bytes data) {
     for (auto& peripheral : radio_->peripherals()) {
         if (peripheral->identifier() != identifier) continue;
@@ -585,7 +593,7 @@ void BluezStandIn::exportDevice(StandInDevice1& device, std::optional<std::int64
     const auto& peripheral = device.peripheral();
     QVariantMap properties;
     properties["Address"] = device.address();
-    properties["AddressType"] = QString("random");
+    properties["AddressType"] = QString(device.isPublicAddress() ? "public" : "random");
     QString alias = device.address();
     alias.replace(':', '-');
     if (auto name = peripheral->name()) {

@@ -130,6 +130,9 @@ public:
     void removeDevice(const UUID& identifier);
     // The device advertises `count` times at once (one RSSI update each while discovering).
     void floodAdvertisements(const std::shared_ptr<SimPeripheral>& peripheral, std::size_t count);
+    // The device distributes its identity key: bluetoothd rewrites its Address (and
+    // AddressType) in place, on the same object path (device_update_addr).
+    void rewriteAddress(const UUID& identifier, const std::string& address, bool publicAddress = true);
     // Manufacturer data the device advertises (the radio's advertisements carry none).
     void setManufacturerData(const UUID& identifier, std::uint16_t company, Bytes data);
 

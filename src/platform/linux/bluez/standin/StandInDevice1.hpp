@@ -25,6 +25,12 @@ public:
 
     const QString& path() const { return path_; }
     const QString& address() const { return address_; }
+    // Identity resolution rewrites the address in place; the path keeps the first one.
+    void setAddress(QString address, bool isPublic) {
+        address_ = std::move(address);
+        publicAddress_ = isPublic;
+    }
+    bool isPublicAddress() const { return publicAddress_; }
     const std::shared_ptr<SimPeripheral>& peripheral() const { return peripheral_; }
 
     // The Connect call waiting for the link, and the Disconnect calls waiting for its end.
@@ -53,6 +59,7 @@ public:
 private:
     QString path_;
     QString address_;
+    bool publicAddress_ = false;
     std::shared_ptr<SimPeripheral> peripheral_;
 };
 
