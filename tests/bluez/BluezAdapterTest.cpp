@@ -472,6 +472,54 @@ TEST_F(BluezAdapterTest, PairedDevicesAreBluezsPairedListUnderTheirAlias) {
     EXPECT_TRUE(paired.front()->closeConnection());
 }
 
+
+// ---- Pairing ------------------------------------------------------------------------------------
+
+class BluezAdapterPairingTest : public BluezAdapterTest {
+protected:
+    void SetUp() override {
+        auto options = standInOptions();
+        options.pairingPasskey = 42;
+        restartStandIn(options);
+        auto device = phone().bonded(false).acceptsPairing(true).build();
+        phoneIdentifier = BluezCentralIdentifier(device->identifier());
+    }
+    // Subscribes to the encrypted Notification Source of the unbonded phone: BlueZ pairs
+    // first, asking the default agent to confirm the passkey.
+    std::string subscribeEncrypted() {
+        auto peripheral = linkedPhone();
+        if (!peripheral) return "no link";
+        auto source = characteristic(peripheral, SimPhone::notificationSourceUUID());
+        peripheral->setNotifyValue(true, source);
+        if (!waitForEvent("notifying ")) return "no answer";
+        return eventsStartingWith("notifying ").back();
+    }
+};
+
+TEST_F(BluezAdapterPairingTest, WithoutAConfirmerTheAgentLogsTheRequestAndAccepts) {
+    makeCentral();
+    const std::string answer = subscribeEncrypted();
+    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " on -");
+    const std::string path = standIn->devicePath(radio->peripherals().front()->identifier());
+    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": confirming passkey 000042"));
+}
+
+TEST_F(BluezAdapterPairingTest, TheConfirmerDecidesOnTheMainThread) {
+    makeAdapter();
+    std::vector<std::string> asked;
+    adapter->setConfirmer([&](const std::string& device, std::uint32_t passkey, std::function<void(bool)> answer) {
+        EXPECT_TRUE(loop().isLoopThread());
+        asked.push_back(device + " " + std::to_string(passkey));
+        answer(false);
+    });
+    central = adapter->createCentral(recording, queue);
+    ASSERT_TRUE(waitForEvent("state "));
+    const std::string answer = subscribeEncrypted();
+    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked.front(), standIn->devicePath(radio->peripherals().front()->identifier()) + " 42");
+}
+
 // ---- Errors -------------------------------------------------------------------------------------
 
 TEST(BluezErrorsTest, BluezAnswersMapToTheContractsCodesKeepingTheOriginalName) {
