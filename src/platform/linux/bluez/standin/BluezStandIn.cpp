@@ -658,8 +658,7 @@ void BluezStandIn::connectDevice(StandInDevice1& device, const QDBusMessage& cal
     if (device.connected) {
         if (!quirks_.connectWhileConnectedSucceeds)
             return reply(StandInErrors::error(call, "org.bluez.Error.AlreadyConnected", "Already Connected"));
-        // Inside the disconnect window the link still drops afterwards.
-        if (device.disconnectTimer) device.connectInsideWindow = true;
+        // Inside the disconnect window too: the link still drops when the window ends.
         return reply(call.createReply());
     }
     if (device.connectCall) return reply(StandInErrors::inProgress(call));
@@ -709,7 +708,6 @@ void BluezStandIn::linkDown(StandInDevice1& device) {
     const bool wasConnected = device.connected;
     device.connected = false;
     device.resolving = false;
-    device.connectInsideWindow = false;
     if (device.disconnectTimer) RunLoop::main().cancel(*device.disconnectTimer);
     device.disconnectTimer.reset();
     for (auto& service : device.services) {

@@ -39,8 +39,6 @@ public:
     bool connected = false;
     // The disconnect window is running (a Disconnect was asked on a live link).
     std::optional<RunLoop::TimerId> disconnectTimer;
-    // A Connect answered inside the disconnect window: the link still drops.
-    bool connectInsideWindow = false;
     // The link ended because the client asked for it.
     bool disconnectRequested = false;
 
