@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "ble/LGCentralManager.hpp"
 #include "ble/LGPeripheral.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
@@ -17,6 +19,7 @@
 #include "platform/linux/bluez/BluezAdapter.hpp"
 #include "platform/linux/bluez/BluezCentral.hpp"
 #include "sim/SimPhone.hpp"
+#include "sim/SimScenario.hpp"
 #include "sim/SimRadio.hpp"
 
 namespace tandril::test {
@@ -244,6 +247,85 @@ TEST_F(EngineOverBluezTest, ADeviceWithoutEitherServiceIsUnverifiedAndDisconnect
     EXPECT_FALSE(speaker->isLinked());
     expectQuiescent();
 }
+
+
+// Seeded faults in every phase of the connection, as over the simulated radio: each
+// schedule ends idle or connected, with no report given twice and no D-Bus call left open.
+enum class Fault { DropLink, FailConnect, FailDiscoverServices, FailRead, FailSetNotify };
+
+class EngineOverBluezFaultTest : public EngineOverBluezTest, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(EngineOverBluezFaultTest, EverySeededScheduleEndsIdleWithNothingPending) {
+    constexpr unsigned schedules = 6;
+    std::vector<std::shared_ptr<SimPhone>> phones;
+    std::vector<std::optional<double>> disconnectAt;
+    std::mt19937 random(1234u + static_cast<unsigned>(GetParam()));
+    auto pick = [&random](double maximum) { return std::uniform_real_distribution<double>(0, maximum)(random); };
+    const std::vector<UUID> targets{SimPhone::connectionUUID(), SimPhone::deviceNameUUID(), SimPhone::dataSourceUUID(),
+                                    SimPhone::notificationSourceUUID()};
+    for (unsigned i = 0; i < schedules; ++i) {
+        auto scenario = phone().notification("com.example.chat", "Anna", "", "Hi");
+        for (auto op : {SimOperation::Connect, SimOperation::DiscoverServices, SimOperation::Read,
+                        SimOperation::SetNotify, SimOperation::Write})
+            scenario.latency(op, seconds(pick(0.4)));
+        const auto attError = PlatformError::attError(random() % 2 ? CBATTErrorInsufficientAuthorization
+                                                                   : CBATTErrorWriteNotPermitted);
+        const auto target = targets[random() % targets.size()];
+        switch (GetParam()) {
+            case Fault::DropLink: break;
+            case Fault::FailConnect: break;
+            case Fault::FailDiscoverServices:
+                scenario.fault(SimOperation::DiscoverServices, PlatformError::centralError(CBErrorNotConnected));
+                break;
+            case Fault::FailRead: scenario.fault(SimOperation::Read, attError, target); break;
+            case Fault::FailSetNotify: scenario.fault(SimOperation::SetNotify, attError, target); break;
+        }
+        auto built = scenario.build();
+        if (GetParam() == Fault::FailConnect) {
+            if (random() % 2) built->setConnectFailure(PlatformError::centralError(CBErrorConnectionFailed));
+            else built->setConnectNeverAnswers(true);
+        }
+        phones.push_back(built);
+        disconnectAt.push_back(random() % 2 ? std::optional<double>(pick(3)) : std::nullopt);
+    }
+    startEngine();
+    for (unsigned i = 0; i < schedules; ++i) {
+        SCOPED_TRACE("schedule " + std::to_string(i));
+        delegate->events.clear();
+        delegate->connectedAtReport.clear();
+        auto iphone = phones[i];
+        engine->connectToPeripheral(wrapperOf(iphone));
+        if (GetParam() == Fault::DropLink) {
+            advance(pick(2.5));
+            iphone->dropLink();
+        }
+        if (disconnectAt[i]) {
+            advance(*disconnectAt[i]);
+            engine->disconnect();
+        }
+        advance(30, 0.5);
+        if (engine->connectedPeripheral()) {
+            EXPECT_EQ(delegate->count("did"), 1u);
+            engine->disconnect();
+            advance(5, 0.5);
+        }
+        EXPECT_EQ(engine->connectedPeripheral(), nullptr);
+        EXPECT_LE(delegate->count("disconnected"), delegate->count("phase 0"));
+        const std::size_t ends = delegate->count("disconnected") + delegate->count("did") +
+                                 delegate->count("failed LGPeripheralConnectionErrorDomain 408");
+        EXPECT_LE(ends, 2 * delegate->count("phase 0"));
+        for (bool held : delegate->connectedAtReport) EXPECT_FALSE(held);
+        EXPECT_FALSE(iphone->isLinked());
+        if (HasFailure()) break;
+    }
+    advance(60, 1);
+    EXPECT_EQ(loop().pendingPerforms(engine.get()), 0u);
+    EXPECT_EQ(adapter->pendingCalls(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPhases, EngineOverBluezFaultTest,
+                         ::testing::Values(Fault::DropLink, Fault::FailConnect, Fault::FailDiscoverServices,
+                                           Fault::FailRead, Fault::FailSetNotify));
 
 }  // namespace
 }  // namespace tandril::test

@@ -36,6 +36,9 @@ struct BluezOptions {
     // How long a service discovery waits, once BlueZ says services are resolved, for the
     // announced services to be exported.
     double serviceExportWait = 2;
+    // How long a service discovery waits for BlueZ to resolve the services at all (5.66
+    // signals no failure: ServicesResolved stays false); then it fails with a timeout.
+    double serviceResolveTimeout = 20;
     // How many times a connect that BlueZ aborted locally is tried again.
     int connectRetries = 2;
     // Register a pairing agent with AgentManager1.

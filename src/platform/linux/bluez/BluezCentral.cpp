@@ -924,6 +924,9 @@ void BluezCentral::discoverServices(const std::shared_ptr<BluezPeripheral>& peri
         if (!peripheral->isLink(link)) return;
         const std::uint64_t id = ++nextWait_;
         peripheral->serviceWaits.push_back({serviceUUIDs, link, id});
+        // BlueZ 5.66 says nothing when its discovery fails: ServicesResolved just never
+        // turns true. Bounded, so the caller always hears back.
+        afterDelay(options_.serviceResolveTimeout, [this, peripheral, id] { checkServiceWaits(peripheral, true, id); });
         checkServiceWaits(peripheral, false, 0);
     });
 }
@@ -947,6 +950,14 @@ void BluezCentral::checkServiceWaits(const std::shared_ptr<BluezPeripheral>& per
     peripheral->serviceWaits.clear();
     for (const auto& wait : waits) {
         if (!peripheral->isLink(wait.link)) continue;
+        if (timeUp && wait.id == waitId && !peripheral->servicesResolved) {
+            log("[BLUEZ] Services of %s not resolved in time", peripheral->path().toStdString());
+            const auto error = PlatformError::centralError(CBErrorConnectionTimeout);
+            deliverOnLink(peripheral, wait.link, [peripheral, error](const auto& delegate) {
+                delegate->peripheralDidDiscoverServices(peripheral, error);
+            });
+            continue;
+        }
         bool ready = timeUp && wait.id == waitId;
         if (!ready && peripheral->servicesResolved) {
             // Wait for the services BlueZ announced (and that were asked for) to be exported.
