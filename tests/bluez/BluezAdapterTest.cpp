@@ -257,6 +257,21 @@ TEST_F(BluezAdapterTest, IdentifiersAreStableAcrossAdaptersAndOneObjectPerDevice
     EXPECT_EQ(discover("iPhone")->identifier(), phoneIdentifier);
 }
 
+TEST_F(BluezAdapterTest, AnAddressRewrittenByIdentityResolutionKeepsTheObjectUnderBothIdentifiers) {
+    auto device = addPhone();
+    makeCentral();
+    auto peripheral = linkedPhone();
+    ASSERT_NE(peripheral, nullptr);
+    standIn->rewriteAddress(device->identifier(), "A4:C3:F0:11:22:33");
+    const UUID resolved = BluezCentral::deviceIdentifier(QStringLiteral("00:1A:7D:DA:71:13"),
+                                                         QStringLiteral("A4:C3:F0:11:22:33"));
+    ASSERT_TRUE(pumpUntil([&] { return !central->retrievePeripheralsWithIdentifiers({resolved}).empty(); }));
+    EXPECT_EQ(central->retrievePeripheralsWithIdentifiers({resolved, phoneIdentifier}),
+              (std::vector<std::shared_ptr<PlatformPeripheral>>{peripheral, peripheral}));
+    EXPECT_EQ(peripheral->identifier(), phoneIdentifier);
+    EXPECT_EQ(peripheral->state(), CBPeripheralStateConnected);
+}
+
 // ---- Links ------------------------------------------------------------------------------------
 
 TEST_F(BluezAdapterTest, ConnectOnALinkedDeviceStillYieldsAConnectEvent) {
