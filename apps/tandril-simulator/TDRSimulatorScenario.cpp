@@ -5,6 +5,7 @@
 #include "agent/TDRSystemHost.hpp"
 #include "agent/TDRTerminalChooser.hpp"
 #include "agent/TDRTerminalPresenter.hpp"
+#include "ble/platform/PlatformAdapter.hpp"
 #include "engine/CNAdapterPairedDevices.hpp"
 #include "engine/CNConsumerManager.hpp"
 #include "foundation/Paths.hpp"
@@ -62,7 +63,7 @@ void TDRSimulatorScenario::useDataDirectory(const std::string& dataDirectory) {
 }
 
 void TDRSimulatorScenario::start() {
-    radio_ = SimRadio::install();
+    if (!radio_) radio_ = SimRadio::install();
 
     // The terminal stands in for every piece of the desktop that was not given.
     TDRDesktop desktop = desktop_;
@@ -79,13 +80,13 @@ void TDRSimulatorScenario::start() {
         desktop.deviceChooser = chooser_;
     }
     if (!desktop.host) desktop.host = std::make_shared<TDRSystemHost>();
-    if (!desktop.pairedDevices) desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(radio_);
+    if (!desktop.pairedDevices) desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(PlatformAdapter::current());
     app_ = TDRAppDelegate::create(desktop);
 
     // A phone the agent paired with in an earlier run keeps the bond; a new one pairs on
     // its first encrypted access.
     const bool pairedBefore = UserDefaults::standardUserDefaults().stringForKey("CNConsumerManagerPreferredUUID") ==
-                              std::optional<std::string>(kPhoneIdentifier);
+                              std::optional<std::string>(agentIdentifier_);
     SimScenario phone(radio_);
     phone.advertisedName(std::string("iPhone"))
         .deviceName(kPhoneName)

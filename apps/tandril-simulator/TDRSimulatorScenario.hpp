@@ -60,6 +60,14 @@ public:
 
     // Installs the radio and the phone and starts the agent. The main bundle must be set.
     void start();
+    // Simulates on `radio`, which another adapter already serves to the agent (the BlueZ
+    // mode), where the agent knows the phone as `agentIdentifier` (that adapter derives its
+    // own identifiers); call before start(). Without it, start() installs a radio of its own
+    // as the current adapter, and the agent knows the phone as kPhoneIdentifier.
+    void useRadio(std::shared_ptr<SimRadio> radio, std::string agentIdentifier) {
+        radio_ = std::move(radio);
+        agentIdentifier_ = std::move(agentIdentifier);
+    }
 
     const std::shared_ptr<SimPhone>& phone() const { return phone_; }
     const std::shared_ptr<SimRadio>& radio() const { return radio_; }
@@ -81,6 +89,7 @@ private:
 
     std::ostream& out_;
     std::shared_ptr<SimRadio> radio_;
+    std::string agentIdentifier_ = kPhoneIdentifier;
     std::shared_ptr<SimPhone> phone_;
     TDRDesktop desktop_;
     std::shared_ptr<TDRTerminalPresenter> presenter_;

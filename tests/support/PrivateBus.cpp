@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +74,15 @@ PrivateBus::PrivateBus() {
         return;
     }
     if (pid == 0) {
+        // The daemon ends with the test process, however that ends, and never holds the
+        // test's output open (a test runner waits for that output to close).
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (devnull >= 0) {
+            ::dup2(devnull, 0);
+            ::dup2(devnull, 1);
+            ::dup2(devnull, 2);
+        }
         ::dup2(fds[1], 3);
         const std::string configArg = "--config-file=" + config;
         ::execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile", "--print-address=3",
@@ -117,6 +127,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     const pid_t pid = ::fork();
     if (pid < 0) return;
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::dup2(fd, 1);
