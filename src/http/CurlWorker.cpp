@@ -15,6 +15,24 @@ struct CurlWorker::Active {
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
+struct CurlWorker::Core {
+    Core() : multi_(curl_multi_init()) {}
+    ~Core() { curl_multi_cleanup(static_cast<CURLM*>(multi_)); }
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    void run();
+    void begin(Transfer transfer);
+    void finish(void* easy, int code);
+
+    void* multi_ = nullptr;  // CURLM*
+    std::mutex mutex_;
+    std::deque<Transfer> incoming_;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Active>> active_;  // touched by the worker thread only
+    std::vector<Transfer> unfinished_;
+};
+
 namespace {
 
 std::once_flag globalInit;
@@ -23,47 +41,48 @@ std::once_flag globalInit;
 
 CurlWorker::CurlWorker() {
     std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    multi_ = curl_multi_init();
-    thread_ = std::thread([this] { run(); });
+    core_ = std::make_shared<Core>();
+    thread_ = std::thread([core = core_] { core->run(); });
 }
 
-CurlWorker::~CurlWorker() {
-    stop();
-    curl_multi_cleanup(static_cast<CURLM*>(multi_));
-}
+CurlWorker::~CurlWorker() { stop(); }
 
 void CurlWorker::add(Transfer transfer) {
     {
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
-            unfinished_.push_back(std::move(transfer));
+        std::lock_guard lock(core_->mutex_);
+        if (core_->stopping_) {
+            core_->unfinished_.push_back(std::move(transfer));
             return;
         }
-        incoming_.push_back(std::move(transfer));
+        core_->incoming_.push_back(std::move(transfer));
     }
-    curl_multi_wakeup(static_cast<CURLM*>(multi_));
+    curl_multi_wakeup(static_cast<CURLM*>(core_->multi_));
 }
 
 std::vector<CurlWorker::Transfer> CurlWorker::stop() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(core_->mutex_);
+        core_->stopping_ = true;
     }
-    curl_multi_wakeup(static_cast<CURLM*>(multi_));
+    curl_multi_wakeup(static_cast<CURLM*>(core_->multi_));
     if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+            return {};
+        }
         thread_.join();
     }
-    std::lock_guard lock(mutex_);
-    for (auto& transfer : incoming_) {
-        unfinished_.push_back(std::move(transfer));
+    std::lock_guard lock(core_->mutex_);
+    for (auto& transfer : core_->incoming_) {
+        core_->unfinished_.push_back(std::move(transfer));
     }
-    incoming_.clear();
+    core_->incoming_.clear();
     std::vector<Transfer> result;
-    result.swap(unfinished_);
+    result.swap(core_->unfinished_);
     return result;
 }
 
-void CurlWorker::begin(Transfer transfer) {
+void CurlWorker::Core::begin(Transfer transfer) {
     auto active = std::make_unique<Active>();
     active->transfer = std::move(transfer);
     CURL* easy = curl_easy_init();
@@ -111,7 +130,7 @@ void CurlWorker::begin(Transfer transfer) {
     active_.push_back(std::move(active));
 }
 
-void CurlWorker::finish(void* easyHandle, int code) {
+void CurlWorker::Core::finish(void* easyHandle, int code) {
     CURL* easy = static_cast<CURL*>(easyHandle);
     const auto found = std::find_if(active_.begin(), active_.end(),
                                     [easy](const std::unique_ptr<Active>& a) { return a->easy == easy; });
@@ -143,7 +162,7 @@ void CurlWorker::finish(void* easyHandle, int code) {
     active->transfer.onDone(std::move(outcome));
 }
 
-void CurlWorker::run() {
+void CurlWorker::Core::run() {
     CURLM* multi = static_cast<CURLM*>(multi_);
     for (;;) {
         std::deque<Transfer> arrived;

@@ -50,20 +50,17 @@ public:
 
     // Stops the thread and waits for it. Transfers that had not finished are handed back
     // with their callbacks not called, so that the caller ends them on its own thread.
+    // Called on the worker's own thread (a callback dropped the worker's last owner), it
+    // cannot wait for itself: the thread is left to end on its own, with the state it
+    // shares, and drops what had not finished there.
     std::vector<Transfer> stop();
 
 private:
     struct Active;
-    void run();
-    void begin(Transfer transfer);
-    void finish(void* easy, int code);
-
-    void* multi_ = nullptr;  // CURLM*
-    std::mutex mutex_;
-    std::deque<Transfer> incoming_;
-    bool stopping_ = false;
-    std::vector<std::unique_ptr<Active>> active_;  // touched by the worker thread only
-    std::vector<Transfer> unfinished_;
+    // What the thread works on; shared, so that a thread left to end on its own outlives
+    // the worker that started it.
+    struct Core;
+    std::shared_ptr<Core> core_;
     std::thread thread_;
 };
 
