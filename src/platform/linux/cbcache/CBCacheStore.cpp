@@ -171,8 +171,15 @@ void CBCacheStore::clearAdapter(int adapterFd, const std::string& adapter, Resul
 
 void CBCacheStore::clearFile(int cacheFd, const std::string& adapter, const std::string& device, Result& result) const {
     const std::string name = adapter + "/cache/" + device;
-    // O_NONBLOCK: a FIFO planted here must not hang the helper; it is refused below.
-    Descriptor fd(::openat(cacheFd, device.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Only plain files are opened (a device node is not opened at all); O_NONBLOCK and
+    // O_NOCTTY cover one swapped in between the look and the open, and the open file is
+    // looked at again below.
+    struct stat entry {};
+    if (::fstatat(cacheFd, device.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(entry.st_mode)) {
+        result.lines.push_back("Skipped " + name + (S_ISLNK(entry.st_mode) ? ": a symbolic link." : ": not a plain file."));
+        return;
+    }
+    Descriptor fd(::openat(cacheFd, device.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
         if (errno == ELOOP) {
             result.lines.push_back("Skipped " + name + ": a symbolic link.");
