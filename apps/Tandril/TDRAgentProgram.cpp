@@ -115,7 +115,8 @@ int TDRAgentProgram::run(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tandril");
     QApplication::setApplicationVersion(TANDRIL_VERSION);
-    QApplication::setDesktopFileName("tandril");
+    // The installed desktop entry is named after the identifier: com.Varn.Glimwick.desktop.
+    QApplication::setDesktopFileName(kBusName);
     // The chooser and the dialogs come and go; the agent runs on without a window.
     QApplication::setQuitOnLastWindowClosed(false);
     QtRunLoop loop;
@@ -150,6 +151,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
     });
 
     BusNotificationPresenter::Options presenterOptions;
+    presenterOptions.desktopEntry = QString::fromLatin1(kBusName);
     presenterOptions.stateFile = Paths::join(BusNotificationPresenter::defaultStateDirectory(), "notifications.plist");
     auto presenter = std::make_shared<BusNotificationPresenter>(session, presenterOptions);
     auto router = WinNotificationRouter::create(presenter);
