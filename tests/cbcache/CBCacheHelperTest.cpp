@@ -278,7 +278,7 @@ TEST_F(CBCacheHelperTest, BluetoothThatWillNotStopLeavesTheCacheAlone) {
     EXPECT_EQ(services, (Lines{"stop (cache whole)", "start"}));
 }
 
-TEST_F(CBCacheHelperTest, ServeAnswersOneConnectionAtATimeAndEndsWhenIdle) {
+TEST_F(CBCacheHelperTest, ServeAnswersListenedConnectionsInTurnOrAnAcceptedOne) {
     TempDir dir;
     std::string error;
     const int listening = CBCacheHelper::listenOn(dir.file("s"), error);
@@ -305,6 +305,17 @@ TEST_F(CBCacheHelperTest, ServeAnswersOneConnectionAtATimeAndEndsWhenIdle) {
     server.join();  // ends by itself once idle
     EXPECT_EQ(status, 0);
     ::close(listening);
+
+    // A connection already accepted (an Accept=yes unit hands over one) is answered on its own.
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    std::thread single([&] { status = helper.serve(fds[0]); });
+    const Bytes bytes = request(CNPolkitCacheConsent::makeToken(), 'z');
+    ::send(fds[1], bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readUntilClosed(fds[1]), "Unknown command 0x7a: refused.\n");
+    single.join();
+    EXPECT_EQ(status, 0);
+    ::close(fds[1]);
 }
 
 // --- the program, as systemd starts it
