@@ -42,11 +42,15 @@ set(TANDRIL_POLKIT_ACTIONS_DIR /usr/share/polkit-1/actions CACHE PATH "Folder fo
 
 set(TANDRIL_INSTALL_STAGING ${PROJECT_BINARY_DIR}/install-staging)
 
-# The bundle, without the desktop entries the build tree keeps in it for running from there
-# (they name build-tree paths).
+# The bundle's Info.plists and resources, without the desktop entries the build tree keeps
+# in it for running from there (they name build-tree paths). The programs go in as targets,
+# so that `cmake --install --strip` and the package strip them.
 install(DIRECTORY ${PROJECT_BINARY_DIR}/apps/Tandril/TandrilPane.prefPane
         DESTINATION ${TANDRIL_BUNDLE_INSTALL_DIR} USE_SOURCE_PERMISSIONS
-        PATTERN "*.desktop" EXCLUDE)
+        PATTERN "*.desktop" EXCLUDE
+        PATTERN "MacOS" EXCLUDE)
+install(TARGETS Tandril RUNTIME
+        DESTINATION ${TANDRIL_BUNDLE_INSTALL_DIR}/TandrilPane.prefPane/Contents/Resources/Tandril.app/Contents/MacOS)
 
 # Relative links, so that a DESTDIR install or an unpacked package resolves inside its root.
 function(tandril_install_link name target_in_libdir)
@@ -55,6 +59,15 @@ function(tandril_install_link name target_in_libdir)
                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${name}\" SYMBOLIC)")
 endfunction()
 tandril_install_link(Tandril TandrilPane.prefPane/Contents/Resources/Tandril.app/Contents/MacOS/Tandril)
+# Manual pages, compressed as Debian keeps them.
+function(tandril_install_manual page)
+  set(source ${PROJECT_SOURCE_DIR}/data/man/${page})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(MAKE_DIRECTORY ${TANDRIL_INSTALL_STAGING})
+  execute_process(COMMAND gzip -9nc ${source} OUTPUT_FILE ${TANDRIL_INSTALL_STAGING}/${page}.gz)
+  install(FILES ${TANDRIL_INSTALL_STAGING}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+tandril_install_manual(Tandril.1)
 
 # The agent's desktop entry: not in menus; the workspace starts the agent by its identifier
 # (com.Varn.Glimwick.desktop), and its notifications name it in their "desktop-entry" hint.
@@ -71,7 +84,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/icons/128x128/com.Varn.TandrilPane.png
 # The settings application: the program is in the bundle already; here its link, its menu
 # entry and the software centre's description.
 if(TARGET TandrilPane)
+  install(TARGETS TandrilPane RUNTIME DESTINATION ${TANDRIL_BUNDLE_INSTALL_DIR}/TandrilPane.prefPane/Contents/MacOS)
   tandril_install_link(TandrilPane TandrilPane.prefPane/Contents/MacOS/TandrilPane)
+  tandril_install_manual(TandrilPane.1)
   set(TANDRIL_PANE_EXEC ${TANDRIL_PANE_INSTALL_PATH})
   configure_file(${PROJECT_SOURCE_DIR}/data/desktop/com.Varn.TandrilPane.desktop.in
                  ${TANDRIL_INSTALL_STAGING}/com.Varn.TandrilPane.desktop @ONLY)

@@ -7,9 +7,9 @@ endif()
 
 # Files a Debian package must carry: the copyright and a compressed changelog.
 set(deb_doc ${PROJECT_BINARY_DIR}/install-staging/doc)
-configure_file(${PROJECT_SOURCE_DIR}/data/debian/changelog ${deb_doc}/changelog.Debian @ONLY)
-execute_process(COMMAND gzip -9nf ${deb_doc}/changelog.Debian)
-install(FILES ${PROJECT_SOURCE_DIR}/data/debian/copyright ${deb_doc}/changelog.Debian.gz
+configure_file(${PROJECT_SOURCE_DIR}/data/debian/changelog ${deb_doc}/changelog @ONLY)
+execute_process(COMMAND gzip -9nf ${deb_doc}/changelog)
+install(FILES ${PROJECT_SOURCE_DIR}/data/debian/copyright ${deb_doc}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tandril)
 
 set(CPACK_GENERATOR DEB)
@@ -34,7 +34,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://tandril.varn.com/)
 # without being linked: BlueZ and the buses, polkit for the helper's consent, Qt's
 # platform plugins (xcb, offscreen).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "bluez, dbus, polkitd | policykit-1, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "bluez, dbus, polkitd, qt6-qpa-plugins")
 # pkexec: the agent installs the helper itself when its socket is missing (not with this
 # package); SVG icons; Wayland sessions; xdg-open for release pages.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, libqt6svg6, qt6-wayland, xdg-utils")
