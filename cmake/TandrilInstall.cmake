@@ -81,8 +81,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/icons/com.Varn.TandrilPane.svg
 install(FILES ${PROJECT_SOURCE_DIR}/data/icons/128x128/com.Varn.TandrilPane.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
 
-# The settings application: the program is in the bundle already; here its link, its menu
-# entry and the software centre's description.
+# The settings application, when it is built: its program (built into the bundle's
+# Contents/MacOS, its resources into Contents/Resources, both by apps/TandrilPane), its link,
+# its menu entry and the software centre's description. Everything it installs is here;
+# apps/TandrilPane itself installs nothing.
 if(TARGET TandrilPane)
   install(TARGETS TandrilPane RUNTIME DESTINATION ${TANDRIL_BUNDLE_INSTALL_DIR}/TandrilPane.prefPane/Contents/MacOS)
   tandril_install_link(TandrilPane TandrilPane.prefPane/Contents/MacOS/TandrilPane)
