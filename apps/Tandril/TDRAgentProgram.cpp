@@ -17,11 +17,17 @@
 #include "ble/LGCentralManager.hpp"
 #include "ble/LGPeripheral.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
+#include "engine/CNAdapterPairedDevices.hpp"
+#include "engine/CNCacheConsent.hpp"
 #include "engine/CNConsumerManager.hpp"
+#include "engine/CNHelperInstaller.hpp"
 #include "foundation/Bundle.hpp"
 #include "foundation/Log.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/UserDefaults.hpp"
+#include "platform/linux/CNPolkitCacheConsent.hpp"
+#include "platform/linux/CNSystemdHelperInstaller.hpp"
+#include "platform/linux/bluez/BluezAdapter.hpp"
 #include "platform/linux/desktop/BusApplication.hpp"
 #include "platform/linux/desktop/BusMessageBus.hpp"
 #include "platform/linux/desktop/BusNotificationPresenter.hpp"
@@ -52,13 +58,21 @@ const char* const kUsage =
 using PairingConfirmer = std::function<void(const std::string& name, std::uint32_t passkey,
                                             std::function<void(bool confirmed)> answer)>;
 
-// Installs the Bluetooth adapter (PlatformAdapter::setCurrent) before the engine is made.
-// The BlueZ adapter (BluezAdapter::create, with `confirmer` for its pairing agent) is wired
-// here when it joins the build; until then no adapter is installed and the engine reports
-// Bluetooth as unsupported.
-void makePlatformAdapter(const PairingConfirmer& confirmer) {
-    (void)confirmer;
-    log("[Tandril] No Bluetooth adapter is built in yet; no phone can be found.");
+// The defaults key that names the Bluetooth adapter to use ("hci1", its object path or its
+// address) on a machine with several; absent: the first in path order.
+constexpr const char* kAdapterDefaultsKey = "TDRBluetoothAdapter";
+
+// Installs the BlueZ adapter (PlatformAdapter::setCurrent) before the engine is made; its
+// pairing agent asks `confirmer` when a phone shows a code to confirm.
+std::shared_ptr<BluezAdapter> makePlatformAdapter(const PairingConfirmer& confirmer) {
+    BluezAdapter::Options options;
+    if (const auto name = UserDefaults::standardUserDefaults().stringForKey(kAdapterDefaultsKey)) {
+        options.adapterName = *name;
+    }
+    auto adapter = BluezAdapter::create(options);
+    adapter->setConfirmer(confirmer);
+    PlatformAdapter::setCurrent(adapter);
+    return adapter;
 }
 
 // The bundle the program runs from: <bundle>/Contents/MacOS/Tandril.
@@ -115,7 +129,8 @@ int TDRAgentProgram::run(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tandril");
     QApplication::setApplicationVersion(TANDRIL_VERSION);
-    QApplication::setDesktopFileName("tandril");
+    // The installed desktop entry is named after the identifier: com.Varn.Glimwick.desktop.
+    QApplication::setDesktopFileName(kBusName);
     // The chooser and the dialogs come and go; the agent runs on without a window.
     QApplication::setQuitOnLastWindowClosed(false);
     QtRunLoop loop;
@@ -144,12 +159,17 @@ int TDRAgentProgram::run(int argc, char** argv) {
     }
     UserDefaults::setStandardDomain(kBusName);
 
+    // The Bluetooth-cache helper: asked for through polkit, installed as a systemd socket unit.
+    CNCacheConsent::setShared(std::make_shared<CNPolkitCacheConsent>());
+    CNHelperInstaller::setShared(std::make_shared<CNSystemdHelperInstaller>());
+
     auto pairing = std::make_shared<WinPairingDialog>();
-    makePlatformAdapter([pairing](const std::string& name, std::uint32_t passkey, std::function<void(bool)> answer) {
+    const auto adapter = makePlatformAdapter([pairing](const std::string& name, std::uint32_t passkey, std::function<void(bool)> answer) {
         pairing->ask(name, passkey, std::move(answer));
     });
 
     BusNotificationPresenter::Options presenterOptions;
+    presenterOptions.desktopEntry = QString::fromLatin1(kBusName);
     presenterOptions.stateFile = Paths::join(BusNotificationPresenter::defaultStateDirectory(), "notifications.plist");
     auto presenter = std::make_shared<BusNotificationPresenter>(session, presenterOptions);
     auto router = WinNotificationRouter::create(presenter);
@@ -165,6 +185,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
     desktop.crashReporter = std::make_shared<WinCrashReporter>(TANDRIL_VERSION);
     desktop.host = std::make_shared<TDRSystemHost>();
     desktop.deviceChooser = chooser;
+    desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(adapter);
     const std::weak_ptr<WinNotificationRouter> weakRouter = router;
     desktop.updaterForBundle = [weakRouter](const std::shared_ptr<Bundle>& updated) -> std::shared_ptr<TDRUpdater> {
         WinUpdater::Hooks hooks;
