@@ -17,6 +17,7 @@
 #include "foundation/Log.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/RealRunLoop.hpp"
+#include "sim/SimRadio.hpp"
 #include "tandril-simulator/TDRSimulatorBundle.hpp"
 #include "tandril-simulator/TDRSimulatorScenario.hpp"
 
@@ -37,12 +38,25 @@ void TDRSimulator::dimLogLinesOnATerminal() {
     });
 }
 
+namespace {
+
+TDRSimulator::BluezMode& bluezMode() {
+    static TDRSimulator::BluezMode mode;
+    return mode;
+}
+
+}  // namespace
+
+void TDRSimulator::setBluezMode(BluezMode mode) { bluezMode() = std::move(mode); }
+
 int TDRSimulator::run(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--write-bundle") {
         return TDRSimulatorBundle::write(argv[2], TANDRIL_VERSION) ? 0 : 1;
     }
-    if (argc != 1) {
-        std::cerr << "usage: " << argv[0] << "\n       " << argv[0] << " --write-bundle PATH" << std::endl;
+    const bool overBluez = argc == 2 && std::string(argv[1]) == "--bluez" && bluezMode();
+    if (argc != 1 && !overBluez) {
+        std::cerr << "usage: " << argv[0] << (bluezMode() ? " [--bluez]" : "") << "\n       " << argv[0]
+                  << " --write-bundle PATH" << std::endl;
         return 2;
     }
 
@@ -77,6 +91,17 @@ int TDRSimulator::run(int argc, char** argv) {
               << "Data: " << directory << " (delete it to start afresh). Ctrl-C to stop.\n"
               << std::endl;
     auto scenario = TDRSimulatorScenario::create(std::cout);
+    std::shared_ptr<void> bluez;
+    if (overBluez) {
+        auto radio = SimRadio::create();
+        std::string error;
+        bluez = bluezMode()(radio, std::cout, error);
+        if (!bluez) {
+            std::cerr << "tandril-simulator: " << error << std::endl;
+            return 1;
+        }
+        scenario->useRadio(radio);
+    }
     scenario->start();
     loop.run();
 
@@ -84,6 +109,7 @@ int TDRSimulator::run(int argc, char** argv) {
     scenario.reset();
     LGCentralManager::resetSharedInstance();
     PlatformAdapter::setCurrent(nullptr);
+    bluez.reset();
     resetLogSink();
     RunLoop::setMain(nullptr);
     return 0;

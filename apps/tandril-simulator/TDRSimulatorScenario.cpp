@@ -62,7 +62,7 @@ void TDRSimulatorScenario::useDataDirectory(const std::string& dataDirectory) {
 }
 
 void TDRSimulatorScenario::start() {
-    radio_ = SimRadio::install();
+    if (!radio_) radio_ = SimRadio::install();
 
     // The terminal stands in for every piece of the desktop that was not given.
     TDRDesktop desktop = desktop_;

@@ -60,6 +60,10 @@ public:
 
     // Installs the radio and the phone and starts the agent. The main bundle must be set.
     void start();
+    // Simulates on `radio`, which another adapter already serves to the agent (the BlueZ
+    // mode); call before start(). Without it, start() installs a radio of its own as the
+    // current adapter.
+    void useRadio(std::shared_ptr<SimRadio> radio) { radio_ = std::move(radio); }
 
     const std::shared_ptr<SimPhone>& phone() const { return phone_; }
     const std::shared_ptr<SimRadio>& radio() const { return radio_; }
