@@ -8,6 +8,7 @@
 #include <QtDBus/QDBusArgument>
 #include <QtDBus/QDBusObjectPath>
 #include <QtDBus/QDBusPendingCallWatcher>
+#include <QtDBus/QDBusServiceWatcher>
 #include <QtDBus/QDBusVariant>
 
 #include <cstdio>
@@ -25,7 +26,8 @@ namespace {
 
 const char* kUsage =
     "usage: tandril-bluez-phone [--adapter hciN] [--name NAME] [--capability NoInputNoOutput|DisplayYesNo]\n"
-    "                           [--fragment-overhead N] [--reannounce-delay MS] [--bus ADDRESS]\n"
+    "                           [--fragment-overhead N] [--reannounce-delay MS] [--readvertise MS]\n"
+    "                           [--bus ADDRESS]\n"
     "Serves a simulated iPhone through BlueZ; reads its script from standard input.\n";
 
 double monotonicSeconds() {
@@ -64,6 +66,7 @@ int BluezPhoneProgram::start(const QStringList& arguments) {
             options.fragmentOverhead = arguments[++i].toUInt();
         else if (argument == QStringLiteral("--reannounce-delay") && hasValue) reannounceDelayMs_ = arguments[++i].toInt();
         else if (argument == QStringLiteral("--bus") && hasValue) busAddress = arguments[++i];
+        else if (argument == QStringLiteral("--readvertise") && hasValue) readvertiseMs_ = arguments[++i].toInt();
         else {
             std::cerr << kUsage;
             return 2;
@@ -98,10 +101,33 @@ int BluezPhoneProgram::start(const QStringList& arguments) {
     connection_.connect(QStringLiteral("org.bluez"), QString(), QStringLiteral("org.freedesktop.DBus.ObjectManager"),
                         QStringLiteral("InterfacesAdded"), this, SLOT(interfacesAdded(QDBusMessage)));
 
+    // A restarted bluetoothd knows nothing of the phone: register everything again.
+    auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.bluez"), connection_,
+                                            QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        say("bluetoothd is back");
+        linked_.clear();
+        advertising_ = false;
+        registerEverything();
+    });
+
     input_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(input_, &QSocketNotifier::activated, this, &BluezPhoneProgram::readInput);
     registerEverything();
+    if (readvertiseMs_ > 0) {
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, &BluezPhoneProgram::readvertise);
+        timer->start(readvertiseMs_);
+    }
     return -1;
+}
+
+void BluezPhoneProgram::readvertise() {
+    if (!advertising_ || !linked_.isEmpty()) return;
+    advertisement_->unregisterFrom(adapterPath_, [this](const QString&) {
+        if (!advertising_ || !linked_.isEmpty()) return;
+        advertisement_->registerWith(adapterPath_, [](const QString&) {});
+    });
 }
 
 void BluezPhoneProgram::setAdapterProperty(const QString& name, const QVariant& value) {

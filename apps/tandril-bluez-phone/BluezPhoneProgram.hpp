@@ -50,12 +50,17 @@ private:
     void linked(const QString& device, bool connected);
     void advertise(bool on);
     void readInput();
+    void readvertise();
 
     QDBusConnection connection_;
     QString adapterPath_;
     QString name_ = QStringLiteral("iPhone");
     QString capability_ = QStringLiteral("NoInputNoOutput");
     int reannounceDelayMs_ = 1500;
+    // Above zero: while no central is linked, the advertisement is withdrawn and registered
+    // again this often (milliseconds). A virtual controller (btvirt) reports an
+    // advertisement once per advertising or scan start, where a radio repeats it.
+    int readvertiseMs_ = 0;
     std::shared_ptr<SimPhone> phone_;
     BluezPhoneServer* server_ = nullptr;
     BluezPhoneAdvertisement* advertisement_ = nullptr;
