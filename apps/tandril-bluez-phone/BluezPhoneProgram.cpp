@@ -161,7 +161,8 @@ void BluezPhoneProgram::advertise(bool on) {
     advertising_ = on;
     if (on) {
         advertisement_->registerWith(adapterPath_, [this](const QString& error) {
-            if (error.isEmpty()) {
+            // AlreadyExists: the re-advertising timer registered it first.
+            if (error.isEmpty() || error == QStringLiteral("org.bluez.Error.AlreadyExists")) {
                 say("advertising as " + name_.toStdString());
             } else {
                 advertising_ = false;

@@ -26,6 +26,7 @@ public:
     // RegisterAgent then RequestDefaultAgent, without blocking; `done` gets the error name.
     void registerWith(std::function<void(const QString& error)> done);
     void setReporter(Reporter reporter) { reporter_ = std::move(reporter); }
+    const QString& path() const { return path_; }
 
     QString introspect(const QString& path) const override;
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;

@@ -34,7 +34,7 @@ class BluezPhoneServer : public QDBusVirtualObject {
     Q_OBJECT
 public:
     struct Options {
-        QString root = QStringLiteral("/org/tandril/phone");
+        QString root = QStringLiteral("/org/tandril/phone/gatt");
         // Bytes the server's notifications lose to their header beyond ATT's 3.
         std::size_t fragmentOverhead = 5;
         // The MTU assumed when a write names none.
