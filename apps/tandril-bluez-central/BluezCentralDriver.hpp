@@ -19,7 +19,7 @@ class CNConsumerManager;
 //   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE
 class BluezCentralDriver : public CNConsumerManagerDelegate, public std::enable_shared_from_this<BluezCentralDriver> {
 public:
-    // `preferred`: a remembered phone's identifier, or none for a first run.
+    // Starts choosing; the engine scans once the adapter reports powered on.
     void start(const std::shared_ptr<CNConsumerManager>& engine);
 
     void consumerManagerUpdatedState(CNConsumerManager* manager, std::int64_t state) override;

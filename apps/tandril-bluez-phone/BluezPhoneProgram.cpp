@@ -165,8 +165,10 @@ void BluezPhoneProgram::advertise(bool on) {
             if (error.isEmpty() || error == QStringLiteral("org.bluez.Error.AlreadyExists")) {
                 say("advertising as " + name_.toStdString());
             } else {
+                // A restarted bluetoothd refuses until its adapter is powered: try again.
                 advertising_ = false;
                 say("advertisement refused: " + error.toStdString());
+                QTimer::singleShot(1000, this, [this] { advertise(true); });
             }
         });
     } else {

@@ -13,6 +13,7 @@
 #include "engine/CNConsumerManager.hpp"
 #include "engine/CNHelperInstaller.hpp"
 #include "engine/RecordingConsumerDelegate.hpp"
+#include "engine/TestEngine.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
 #include "platform/linux/bluez/BluezAdapter.hpp"
 #include "platform/linux/bluez/BluezCentral.hpp"
@@ -64,7 +65,7 @@ protected:
         CNCacheConsent::setShared(nullptr);
         CNHelperInstaller::setShared(nullptr);
         delegate = std::make_shared<RecordingConsumerDelegate>();
-        engine = CNConsumerManager::create();
+        engine = createTestEngine();
         engine->setDelegate(delegate);
     }
 
