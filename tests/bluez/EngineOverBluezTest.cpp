@@ -234,7 +234,9 @@ TEST_F(EngineOverBluezTest, PoweringTheAdapterOffDropsThePhoneBeforeTheState) {
 }
 
 TEST_F(EngineOverBluezTest, ADeviceWithoutEitherServiceIsUnverifiedAndDisconnected) {
+    // An Apple device (so the engine explores it) that serves neither service.
     auto speaker = SimPeripheral::create("Speaker");
+    speaker->setManufacturerData(SimPhone::appleManufacturerData());
     radio->addPeripheral(speaker);
     startEngine();
     engine->startScanning();

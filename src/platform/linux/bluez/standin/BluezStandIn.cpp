@@ -608,6 +608,13 @@ void BluezStandIn::exportDevice(StandInDevice1& device, std::optional<std::int64
     properties["Adapter"] = QVariant::fromValue(QDBusObjectPath(adapters_.front()->path()));
     properties["ServicesResolved"] = false;
     if (RSSI) properties["RSSI"] = QVariant::fromValue(static_cast<short>(*RSSI));
+    // What the simulated device advertises, unless a test set other data.
+    if (!device.manufacturer) {
+        if (auto advertised = peripheral->manufacturerData(); advertised && advertised->size() >= 2) {
+            device.manufacturer = static_cast<std::uint16_t>((*advertised)[0] | ((*advertised)[1] << 8));
+            device.manufacturerData = Bytes(advertised->begin() + 2, advertised->end());
+        }
+    }
     if (device.manufacturer) {
         StandInManufacturerData data;
         data[*device.manufacturer] = QDBusVariant(toByteArray(device.manufacturerData));
