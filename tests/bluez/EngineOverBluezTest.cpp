@@ -16,6 +16,7 @@
 #include "engine/CNConsumerManager.hpp"
 #include "engine/CNHelperInstaller.hpp"
 #include "engine/RecordingConsumerDelegate.hpp"
+#include "engine/TestEngine.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
 #include "platform/linux/bluez/BluezAdapter.hpp"
 #include "platform/linux/bluez/BluezCentral.hpp"

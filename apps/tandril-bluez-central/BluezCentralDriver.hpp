@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/CNConsumerManagerDelegate.hpp"
+
+namespace tandril {
+
+class CNConsumerManager;
+
+// The agent's engine without the desktop: it scans once the adapter is on, scans again
+// after a failure or a lost link, chooses the first phone the engine verified (as a user
+// picks it in the chooser) unless a preferred phone is remembered, and writes every report
+// as a line "central SECONDS report" on standard output (SECONDS on the monotonic clock):
+//   state N | start | stop | phase N | will NAME | did NAME | failed DOMAIN CODE |
+//   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE
+class BluezCentralDriver : public CNConsumerManagerDelegate, public std::enable_shared_from_this<BluezCentralDriver> {
+public:
+    // Starts choosing; the engine scans once the adapter reports powered on.
+    void start(const std::shared_ptr<CNConsumerManager>& engine);
+
+    void consumerManagerUpdatedState(CNConsumerManager* manager, std::int64_t state) override;
+    void consumerManagerDiscoveredPeripheralsPreferredPeripheral(
+        CNConsumerManager* manager, const std::vector<std::shared_ptr<LGPeripheral>>& peripherals,
+        const std::shared_ptr<LGPeripheral>& preferredPeripheral) override;
+    void consumerManagerDidStartScanning(CNConsumerManager* manager) override;
+    void consumerManagerDidStopScanning(CNConsumerManager* manager) override;
+    void consumerManagerUpdatedConnectionPhase(CNConsumerManager* manager, CNConnectionPhase phase) override;
+    void consumerManagerWillConnectToPeripheral(CNConsumerManager* manager,
+                                                const std::shared_ptr<LGPeripheral>& peripheral) override;
+    void consumerManagerDidConnectToPeripheral(CNConsumerManager* manager,
+                                               const std::shared_ptr<LGPeripheral>& peripheral) override;
+    void consumerManagerFailedToConnectToPeripheralError(CNConsumerManager* manager,
+                                                         const std::shared_ptr<LGPeripheral>& peripheral,
+                                                         const ErrorPtr& error) override;
+    void consumerManagerDisconnectedFromPeripheralError(CNConsumerManager* manager,
+                                                        const std::shared_ptr<LGPeripheral>& peripheral,
+                                                        const ErrorPtr& error) override;
+    void consumerManagerAddedNotification(CNConsumerManager* manager,
+                                          const std::shared_ptr<CNNotification>& notification) override;
+    void consumerManagerRemovedNotification(CNConsumerManager* manager,
+                                            const std::shared_ptr<CNNotification>& notification) override;
+
+    static void say(const std::string& line);
+
+private:
+    // Every half second: the chooser's part.
+    void choose();
+    static std::string nameOf(const std::shared_ptr<LGPeripheral>& peripheral);
+
+    std::weak_ptr<CNConsumerManager> engine_;
+};
+
+}  // namespace tandril
