@@ -76,11 +76,17 @@ void CNConsumerManager::setUp() {
                 case CBCentralManagerStatePoweredOn: log("[CONSUMER] State: Powered on"); break;
                 default: break;
             }
+            // Leaving the powered-on state ends any advertisement.
+            if (state != CBCentralManagerStatePoweredOn) self->advertising_ = false;
             if (auto delegate = self->delegate()) delegate->consumerManagerUpdatedState(self.get(), state);
+            self->updateAdvertising();
         });
 
         centralManager_->setDiscoveredPeripheralCallback([weak](const std::shared_ptr<LGPeripheral>& peripheral) {
             if (auto self = weak.lock()) self->discoveredPeripheral(peripheral);
+        });
+        centralManager_->setIncomingPeripheralCallback([weak](const std::shared_ptr<LGPeripheral>& peripheral) {
+            if (auto self = weak.lock()) self->receivedIncomingPeripheral(peripheral);
         });
     }
     // The catalogue was loaded by whoever made it, before the first notification arrives.
