@@ -43,7 +43,10 @@ CNConsumerManager::CNConsumerManager(Collaborators collaborators)
       preferredDeviceStore_(std::move(collaborators.preferredDeviceStore)),
       codec_(lookupIn(catalogue_)) {}
 
-CNConsumerManager::~CNConsumerManager() = default;
+CNConsumerManager::~CNConsumerManager() {
+    // The advertisement invites phones to an engine that is no longer there.
+    if (advertising_ && centralManager_) centralManager_->stopAdvertising();
+}
 
 std::shared_ptr<CNConsumerManager> CNConsumerManager::strongSelf() {
     return std::static_pointer_cast<CNConsumerManager>(shared_from_this());
