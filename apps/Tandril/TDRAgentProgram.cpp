@@ -165,6 +165,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
     desktop.crashReporter = std::make_shared<WinCrashReporter>(TANDRIL_VERSION);
     desktop.host = std::make_shared<TDRSystemHost>();
     desktop.deviceChooser = chooser;
+    desktop.pairingConfirmer = pairing;
     const std::weak_ptr<WinNotificationRouter> weakRouter = router;
     desktop.updaterForBundle = [weakRouter](const std::shared_ptr<Bundle>& updated) -> std::shared_ptr<TDRUpdater> {
         WinUpdater::Hooks hooks;
