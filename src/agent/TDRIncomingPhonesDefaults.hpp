@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "shared/TDRAgentDefaults.hpp"
+
 namespace tandril {
 
 // "Allow iPhones to connect": "TDRAllowIPhonesToConnect" (a boolean) in the agent's
@@ -10,7 +12,7 @@ namespace tandril {
 // on every such request, so a change takes effect without a restart.
 class TDRIncomingPhonesDefaults {
 public:
-    static constexpr const char* kAllowIPhonesToConnectKey = "TDRAllowIPhonesToConnect";
+    static constexpr const char* kAllowIPhonesToConnectKey = TDRAllowIPhonesToConnectKey;
 
     // The stored choice; absent when none was ever stored (or it is not a boolean).
     static std::optional<bool> storedAllowsIPhones();
