@@ -37,12 +37,29 @@ void TDRSimulator::dimLogLinesOnATerminal() {
     });
 }
 
-int TDRSimulator::run(int argc, char** argv) {
+bool TDRSimulator::takeStockIPhoneFlag(int& argc, char** argv) {
+    bool found = false;
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0 && std::string(argv[i]) == "--stock-iphone") {
+            found = true;
+            continue;
+        }
+        argv[kept++] = argv[i];
+    }
+    argc = kept;
+    if (argv) argv[kept] = nullptr;
+    return found;
+}
+
+int TDRSimulator::run(int argc, char** argv, bool stockIPhone) {
+    stockIPhone = takeStockIPhoneFlag(argc, argv) || stockIPhone;
     if (argc == 3 && std::string(argv[1]) == "--write-bundle") {
         return TDRSimulatorBundle::write(argv[2], TANDRIL_VERSION) ? 0 : 1;
     }
     if (argc != 1) {
-        std::cerr << "usage: " << argv[0] << "\n       " << argv[0] << " --write-bundle PATH" << std::endl;
+        std::cerr << "usage: " << argv[0] << " [--stock-iphone]\n       " << argv[0] << " --write-bundle PATH"
+                  << std::endl;
         return 2;
     }
 
@@ -77,6 +94,8 @@ int TDRSimulator::run(int argc, char** argv) {
               << "Data: " << directory << " (delete it to start afresh). Ctrl-C to stop.\n"
               << std::endl;
     auto scenario = TDRSimulatorScenario::create(std::cout);
+    scenario->setStockIPhone(stockIPhone);
+    if (stockIPhone) std::cout << "The phone runs no companion application: it connects to the advertising agent.\n" << std::endl;
     scenario->start();
     loop.run();
 
