@@ -147,7 +147,6 @@ void CNConsumerManager::discoveredIncomingServices(const std::shared_ptr<LGPerip
                        "[CONSUMER] Disconnected because of missing notification service (Error: %@)");
         return;
     }
-    log("[CONSUMER] Discovered %lu services! (Error: %@)", services.size(), error);
     log("[CONSUMER] No main service: serving %@ without the handshake.", peripheral);
     stockPhone_ = true;
     if (auto delegate = this->delegate()) {
