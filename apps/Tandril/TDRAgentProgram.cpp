@@ -186,6 +186,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
     desktop.host = std::make_shared<TDRSystemHost>();
     desktop.deviceChooser = chooser;
     desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(adapter);
+    desktop.pairingConfirmer = pairing;
     const std::weak_ptr<WinNotificationRouter> weakRouter = router;
     desktop.updaterForBundle = [weakRouter](const std::shared_ptr<Bundle>& updated) -> std::shared_ptr<TDRUpdater> {
         WinUpdater::Hooks hooks;

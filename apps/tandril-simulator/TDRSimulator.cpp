@@ -49,14 +49,30 @@ TDRSimulator::BluezMode& bluezMode() {
 
 void TDRSimulator::setBluezMode(BluezMode mode) { bluezMode() = std::move(mode); }
 
-int TDRSimulator::run(int argc, char** argv) {
+bool TDRSimulator::takeStockIPhoneFlag(int& argc, char** argv) {
+    bool found = false;
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0 && std::string(argv[i]) == "--stock-iphone") {
+            found = true;
+            continue;
+        }
+        argv[kept++] = argv[i];
+    }
+    argc = kept;
+    if (argv) argv[kept] = nullptr;
+    return found;
+}
+
+int TDRSimulator::run(int argc, char** argv, bool stockIPhone) {
+    stockIPhone = takeStockIPhoneFlag(argc, argv) || stockIPhone;
     if (argc == 3 && std::string(argv[1]) == "--write-bundle") {
         return TDRSimulatorBundle::write(argv[2], TANDRIL_VERSION) ? 0 : 1;
     }
     const bool overBluez = argc == 2 && std::string(argv[1]) == "--bluez" && bluezMode();
     if (argc != 1 && !overBluez) {
-        std::cerr << "usage: " << argv[0] << (bluezMode() ? " [--bluez]" : "") << "\n       " << argv[0]
-                  << " --write-bundle PATH" << std::endl;
+        std::cerr << "usage: " << argv[0] << (bluezMode() ? " [--bluez]" : "") << " [--stock-iphone]\n       "
+                  << argv[0] << " --write-bundle PATH" << std::endl;
         return 2;
     }
 
@@ -103,6 +119,8 @@ int TDRSimulator::run(int argc, char** argv) {
         }
         scenario->useRadio(radio, identifier);
     }
+    scenario->setStockIPhone(stockIPhone);
+    if (stockIPhone) std::cout << "The phone runs no companion application: it connects to the advertising agent.\n" << std::endl;
     scenario->start();
     loop.run();
 

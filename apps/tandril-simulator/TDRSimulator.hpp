@@ -21,7 +21,11 @@ public:
     // `tandril-simulator` runs the simulation; `tandril-simulator --write-bundle PATH`
     // writes the agent bundle at PATH (the build does this) and exits.
     // `tandril-simulator --bluez` runs it over BlueZ's D-Bus API (when built with the desktop).
-    static int run(int argc, char** argv);
+    // `--stock-iphone` (anywhere among the arguments) makes the phone an iPhone without the
+    // companion application (TDRSimulatorScenario::setStockIPhone).
+    static int run(int argc, char** argv, bool stockIPhone = false);
+    // Removes "--stock-iphone" from the arguments; whether it was there.
+    static bool takeStockIPhoneFlag(int& argc, char** argv);
 
     // $XDG_DATA_HOME/tandril-simulator (default ~/.local/share/tandril-simulator).
     static std::string dataDirectory();

@@ -29,6 +29,7 @@
 #include "platform/linux/desktop/BusNotificationPresenter.hpp"
 #include "platform/linux/desktop/QtRunLoop.hpp"
 #include "platform/linux/desktop/WinDeviceChooser.hpp"
+#include "platform/linux/desktop/WinPairingDialog.hpp"
 #include "tandril-simulator/TDRSimulator.hpp"
 #include "tandril-simulator/TDRSimulatorBundle.hpp"
 #include "tandril-simulator/TDRSimulatorScenario.hpp"
@@ -85,8 +86,10 @@ void quitOnSignals() {
 }  // namespace
 
 int TDRSimulatorDesktop::run(int argc, char** argv) {
+    // The terminal run reads the flag itself; here it is taken out before Qt sees the arguments.
+    const bool stockIPhone = TDRSimulator::takeStockIPhoneFlag(argc, argv);
     if (argc != 1 || hasEnvironment("TANDRIL_SIMULATOR_TERMINAL") || !hasEnvironment("DBUS_SESSION_BUS_ADDRESS")) {
-        return TDRSimulator::run(argc, argv);
+        return TDRSimulator::run(argc, argv, stockIPhone);
     }
 
     blockQuitSignals();
@@ -105,7 +108,7 @@ int TDRSimulatorDesktop::run(int argc, char** argv) {
     const bool notifications = session.isConnected() && hasNotificationServer(session);
     if (!session.isConnected() || (!notifications && !display)) {
         application.reset();
-        return TDRSimulator::run(argc, argv);
+        return TDRSimulator::run(argc, argv, stockIPhone);
     }
 
     quitOnSignals();
@@ -146,6 +149,13 @@ int TDRSimulatorDesktop::run(int argc, char** argv) {
         chooser->window()->setWindowTitle("Tandril Simulator");
         desktop.deviceChooser = chooser;
     }
+    // With a display the numeric comparison is the agent's own dialog (press Confirm);
+    // without one the terminal confirms.
+    std::shared_ptr<WinPairingDialog> pairing;
+    if (display) {
+        pairing = std::make_shared<WinPairingDialog>();
+        desktop.pairingConfirmer = pairing;
+    }
 
     std::cout << "Tandril simulator on this desktop: the agent against one simulated iPhone, '"
               << TDRSimulatorScenario::kPhoneName << "'.\n"
@@ -158,6 +168,7 @@ int TDRSimulatorDesktop::run(int argc, char** argv) {
 
     auto scenario = TDRSimulatorScenario::create(std::cout);
     scenario->setDesktop(desktop);
+    scenario->setStockIPhone(stockIPhone);
     if (chooser) {
         const std::weak_ptr<TDRSimulatorScenario> weakScenario = scenario;
         chooser->setDetailForRow([weakScenario](std::int64_t row) -> std::optional<std::string> {
@@ -177,6 +188,7 @@ int TDRSimulatorDesktop::run(int argc, char** argv) {
     std::cout << "\nStopped." << std::endl;
     scenario.reset();
     desktop = TDRDesktop{};
+    pairing.reset();
     chooser.reset();
     bus.reset();
     presenter.reset();

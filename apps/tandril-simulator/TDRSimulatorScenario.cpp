@@ -4,6 +4,7 @@
 #include "tandril-simulator/TDRSimulatorBundle.hpp"
 #include "agent/TDRSystemHost.hpp"
 #include "agent/TDRTerminalChooser.hpp"
+#include "agent/TDRTerminalPairingConfirmer.hpp"
 #include "agent/TDRTerminalPresenter.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
 #include "engine/CNAdapterPairedDevices.hpp"
@@ -81,6 +82,7 @@ void TDRSimulatorScenario::start() {
     }
     if (!desktop.host) desktop.host = std::make_shared<TDRSystemHost>();
     if (!desktop.pairedDevices) desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(PlatformAdapter::current());
+    if (!desktop.pairingConfirmer) desktop.pairingConfirmer = std::make_shared<TDRTerminalPairingConfirmer>(out_);
     app_ = TDRAppDelegate::create(desktop);
 
     // A phone the agent paired with in an earlier run keeps the bond; a new one pairs on
@@ -88,12 +90,18 @@ void TDRSimulatorScenario::start() {
     const bool pairedBefore = UserDefaults::standardUserDefaults().stringForKey("CNConsumerManagerPreferredUUID") ==
                               std::optional<std::string>(agentIdentifier_);
     SimScenario phone(radio_);
-    phone.advertisedName(std::string("iPhone"))
-        .deviceName(kPhoneName)
-        .identifier(UUID::fromStringOrNil(kPhoneIdentifier))
-        .bonded(pairedBefore)
-        .acceptsPairing(true);
-    if (pairedBefore) phone.pairedClassicDevice(kPhoneName);
+    if (stock_) {
+        // Its name reaches the agent through the radio; it pairs by numeric comparison.
+        phone.stockIPhone().advertisedName(std::string(kPhoneName)).identifier(UUID::fromStringOrNil(kPhoneIdentifier));
+        phone.bonded(pairedBefore);
+    } else {
+        phone.advertisedName(std::string("iPhone"))
+            .deviceName(kPhoneName)
+            .identifier(UUID::fromStringOrNil(kPhoneIdentifier))
+            .bonded(pairedBefore)
+            .acceptsPairing(true);
+        if (pairedBefore) phone.pairedClassicDevice(kPhoneName);
+    }
     for (const auto& app : TDRSimulatorBundle::applications()) phone.app(app.bundleIdentifier, app.displayName);
     // Waiting on the phone before the agent connects.
     phone.notification("com.apple.MobileSMS", "Anna", "", "Call me when you land")
@@ -103,6 +111,17 @@ void TDRSimulatorScenario::start() {
     for (const auto& n : phone_->provider().notifications()) raised_.push_back(n.uid);
 
     app_->applicationDidFinishLaunching();
+
+    if (stock_) {
+        if (pairedBefore) {
+            out_ << "[simulator] '" << kPhoneName << "' paired in an earlier run: it reconnects as soon as the agent "
+                 << "advertises" << std::endl;
+        } else {
+            tapWhenAdvertised();
+        }
+        scheduleTick();
+        return;
+    }
 
     // As the user would: with no phone chosen yet, the chooser picks this phone.
     const std::weak_ptr<TDRAppDelegate> weakApp = app_;
@@ -146,7 +165,7 @@ void TDRSimulatorScenario::tick() {
     if (!securedSince_) securedSince_ = now;
     // The first connection paired the devices: the computer lists the phone from now on,
     // and the agent recognises it as bonded when it comes back.
-    if (!pairedListed_) {
+    if (!pairedListed_ && !stock_) {
         pairedListed_ = true;
         if (radio_->pairedDevices().empty()) radio_->addPairedDevice(kPhoneName, phone_);
     }
@@ -181,12 +200,27 @@ void TDRSimulatorScenario::leaveRange() {
     });
 }
 
+void TDRSimulatorScenario::tapWhenAdvertised() {
+    if (phone_->isLinked()) return;
+    if (phone_->tap()) {
+        out_ << "[simulator] the user picks this computer in the iPhone's Bluetooth settings" << std::endl;
+        return;
+    }
+    const std::weak_ptr<TDRSimulatorScenario> weakSelf =
+        std::static_pointer_cast<TDRSimulatorScenario>(shared_from_this());
+    RunLoop::main().schedule(seconds(kTapInterval), [weakSelf] {
+        if (const auto self = weakSelf.lock()) self->tapWhenAdvertised();
+    });
+}
+
 void TDRSimulatorScenario::returnToRange() {
     out_ << "[simulator] the phone is back in range" << std::endl;
     away_ = false;
     returning_ = true;
     phone_->setInRange(true);
-    radio_->advertise(phone_);
+    // A stock iPhone reconnects by itself to the advertising desktop; the companion's
+    // phone advertises and is found by the scan.
+    if (!stock_) radio_->advertise(phone_);
 }
 
 }  // namespace tandril

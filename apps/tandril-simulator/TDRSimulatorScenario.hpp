@@ -58,6 +58,15 @@ public:
     // channel, chooser window, host); those left empty are the terminal's. Call before start().
     void setDesktop(TDRDesktop desktop) { desktop_ = std::move(desktop); }
 
+    // The phone is an iPhone without the companion application: the agent advertises, the
+    // script picks the computer in the phone's Bluetooth settings ("taps" it), the two pair
+    // by numeric comparison (the terminal confirms the code) and the agent subscribes
+    // without the handshake. Call before start().
+    void setStockIPhone(bool stock) { stock_ = stock; }
+    bool isStockIPhone() const { return stock_; }
+    // Seconds between the tries of the user's tap while the desktop does not advertise yet.
+    static constexpr double kTapInterval = 2.0;
+
     // Installs the radio and the phone and starts the agent. The main bundle must be set.
     void start();
     // Simulates on `radio`, which another adapter already serves to the agent (the BlueZ
@@ -86,8 +95,10 @@ private:
     void addNextNotification();
     void leaveRange();
     void returnToRange();
+    void tapWhenAdvertised();
 
     std::ostream& out_;
+    bool stock_ = false;
     std::shared_ptr<SimRadio> radio_;
     std::string agentIdentifier_ = kPhoneIdentifier;
     std::shared_ptr<SimPhone> phone_;

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include "agent/TDRIncomingPhonesDefaults.hpp"
+#include "agent/TDRPairingRequests.hpp"
 #include "agent/TDRPreferredDeviceDefaults.hpp"
 #include "agent/TDRUserNotification.hpp"
 #include "ble/LGCentralManager.hpp"
 #include "ble/LGPeripheral.hpp"
+#include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "engine/CNConsumerManager.hpp"
 #include "foundation/Bundle.hpp"
@@ -61,6 +64,9 @@ std::shared_ptr<TDRAppDelegate> TDRAppDelegate::create(TDRDesktop desktop) {
 TDRAppDelegate::TDRAppDelegate(TDRDesktop desktop) : desktop_(std::move(desktop)) {}
 
 TDRAppDelegate::~TDRAppDelegate() {
+    if (pairingRequests_ && PlatformAdapter::pairingConfirmer() == pairingRequests_) {
+        PlatformAdapter::setPairingConfirmer(nullptr);
+    }
     // The workspace keeps a plain pointer to its observers.
     if (relaunchWatchRegistered_ && desktop_.workspace) {
         desktop_.workspace->removeRunningApplicationsObserver(this, relaunchSystemPreferencesContext());
@@ -156,6 +162,23 @@ void TDRAppDelegate::applicationDidFinishLaunching() {
     }
     consumerManager_ = std::move(manager);
 
+    // iPhones without the companion application: the pairing goes to the desktop's dialog,
+    // and "Allow iPhones to connect" is on by default for a user who has no phone yet (the
+    // choice is written down at once, so that the phone that becomes the preferred device
+    // does not turn it off at the next start).
+    if (desktop_.pairingConfirmer) {
+        pairingRequests_ = std::make_shared<TDRPairingRequests>(desktop_.pairingConfirmer);
+        PlatformAdapter::setPairingConfirmer(pairingRequests_);
+    }
+    if (consumerManager_) {
+        auto allow = TDRIncomingPhonesDefaults::storedAllowsIPhones();
+        if (!allow) {
+            allow = !consumerManager_->preferredUUID().has_value();
+            TDRIncomingPhonesDefaults::storeAllowsIPhones(*allow);
+        }
+        consumerManager_->setAllowsIncomingPhones(*allow);
+    }
+
     // 11. Desktop notifications, without the leftovers of an earlier run.
     if (desktop_.userNotificationCenter) {
         desktop_.userNotificationCenter->setDelegate(self());
@@ -172,6 +195,7 @@ void TDRAppDelegate::applicationDidFinishLaunching() {
 void TDRAppDelegate::receivedSleepNotification() {
     log("[TDRAppDelegate] Received sleep notification, terminating connections and scanning.");
     sleeping_ = true;
+    if (consumerManager_) consumerManager_->setSleeping(true);
     // Nothing is kept over a sleep: the phone's notifications leave the desktop now.
     withdrawAllNotifications();
     if (consumerManager_ && consumerManager_->connectedPeripheral()) consumerManager_->disconnect();
@@ -181,6 +205,7 @@ void TDRAppDelegate::receivedSleepNotification() {
 void TDRAppDelegate::receivedWakeNotification() {
     log("[TDRAppDelegate] Received wake notifications, resuming scanning.");
     sleeping_ = false;
+    if (consumerManager_) consumerManager_->setSleeping(false);
     if (consumerManager_) consumerManager_->startScanning();
 }
 
@@ -249,6 +274,12 @@ void TDRAppDelegate::checkForUpdates(const void* /*sender*/) {
 // Control channel
 
 void TDRAppDelegate::requestedDeviceInformation(const TDRMessage& /*message*/) {
+    // The settings application asks after every change of "Allow iPhones to connect".
+    if (consumerManager_) {
+        if (const auto allow = TDRIncomingPhonesDefaults::storedAllowsIPhones()) {
+            consumerManager_->setAllowsIncomingPhones(*allow);
+        }
+    }
     sendDeviceInformation();
 }
 
@@ -269,6 +300,10 @@ void TDRAppDelegate::toggleDevice(const TDRMessage& /*message*/) {
         // The user let the phone go: do not reconnect to it by ourselves, and keep none of
         // its notifications on the desktop.
         disconnectRequested_ = true;
+        // No advertising either, or a bonded iPhone would be back at once: "Allow iPhones
+        // to connect" goes off until the user turns it on again.
+        TDRIncomingPhonesDefaults::storeAllowsIPhones(false);
+        consumerManager_->setAllowsIncomingPhones(false);
         withdrawAllNotifications();
         consumerManager_->setPreferredUUID(std::nullopt);
         consumerManager_->disconnect();

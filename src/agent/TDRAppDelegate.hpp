@@ -19,6 +19,8 @@
 
 namespace tandril {
 
+class PlatformPairingConfirmer;
+
 class CNConsumerManager;
 class CNNotification;
 class LGPeripheral;
@@ -158,6 +160,8 @@ private:
     std::shared_ptr<CNConsumerManager> consumerManager_;
     std::shared_ptr<TDRMessageBus> notificationCenter_;
     bool sleeping_ = false;
+    // The pairing requests installed with the radio (ours to remove at the end).
+    std::shared_ptr<PlatformPairingConfirmer> pairingRequests_;
     bool securedConnection_ = false;
     std::shared_ptr<TDRUpdater> updater_;
     std::shared_ptr<LGPeripheral> disconnectedPeripheral_;

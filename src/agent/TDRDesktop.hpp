@@ -6,6 +6,7 @@
 #include "agent/TDRCrashReporter.hpp"
 #include "agent/TDRDeviceChooser.hpp"
 #include "agent/TDRHost.hpp"
+#include "agent/TDRPairingConfirmer.hpp"
 #include "agent/TDRUpdater.hpp"
 #include "agent/TDRUserNotificationCenter.hpp"
 #include "agent/TDRWorkspace.hpp"
@@ -32,6 +33,9 @@ struct TDRDesktop {
     std::shared_ptr<TDRDeviceChooser> deviceChooser;
     // The Bluetooth stack's paired classic devices, which the engine's bond test reads.
     std::shared_ptr<CNPairedDeviceSource> pairedDevices;
+    // The pairing dialog: the radio's numeric-comparison requests (a phone without the
+    // companion application pairing with the desktop) are put to the user through it.
+    std::shared_ptr<TDRPairingConfirmer> pairingConfirmer;
 };
 
 }  // namespace tandril

@@ -7,6 +7,7 @@
 #include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformCentral.hpp"
 #include "ble/platform/PlatformConstants.hpp"
+#include "ble/platform/PlatformError.hpp"
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Log.hpp"
@@ -79,6 +80,34 @@ void LGCentralManager::setScanBlock(ScanBlock block) {
     scanBlock_ = std::move(block);
 }
 
+void LGCentralManager::setIncomingPeripheralCallback(IncomingPeripheralCallback callback) {
+    incomingPeripheralCallback_ = std::move(callback);
+}
+
+// ---- Advertising ------------------------------------------------------------------------------
+
+void LGCentralManager::startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs,
+                                        AdvertisingCompletion completion) {
+    TANDRIL_ASSERT_MAIN_THREAD();
+    if (!manager_) {
+        advertisingCompletion_ = nullptr;
+        if (completion) completion(PlatformError::centralError(CBErrorOperationNotSupported));
+        return;
+    }
+    advertisingCompletion_ = std::move(completion);
+    manager_->startAdvertising(localName, solicitedServiceUUIDs);
+}
+
+void LGCentralManager::stopAdvertising() {
+    TANDRIL_ASSERT_MAIN_THREAD();
+    advertisingCompletion_ = nullptr;
+    if (manager_) manager_->stopAdvertising();
+}
+
+bool LGCentralManager::isAdvertising() const {
+    return manager_ && manager_->isAdvertising();
+}
+
 bool LGCentralManager::isCentralReady() const {
     return manager_ && manager_->state() == CBCentralManagerStatePoweredOn;
 }
@@ -109,6 +138,8 @@ void LGCentralManager::resetCentralManager() {
     auto adapter = PlatformAdapter::current();
     std::weak_ptr<PlatformCentralDelegate> delegate = self();
     manager_ = adapter ? adapter->createCentral(delegate, centralQueue_) : nullptr;
+    // The old central's advertisement went with it.
+    advertisingCompletion_ = nullptr;
 }
 
 void LGCentralManager::scanForPeripherals() {
@@ -238,6 +269,27 @@ void LGCentralManager::centralManagerDidDisconnectPeripheral(const std::shared_p
                                                              const ErrorPtr& error) {
     dispatchToMain([manager = self(), peripheral, error] {
         if (auto wrapper = manager->wrapperByPeripheral(peripheral)) wrapper->handleDisconnectWithError(error);
+    });
+}
+
+void LGCentralManager::centralManagerDidStartAdvertising(const std::shared_ptr<PlatformCentral>& central,
+                                                         const ErrorPtr& error) {
+    dispatchToMain([manager = self(), central, error] {
+        // The answer of a start that a newer start, a stop or a new central replaced is dropped.
+        if (central != manager->manager_) return;
+        AdvertisingCompletion completion = std::move(manager->advertisingCompletion_);
+        manager->advertisingCompletion_ = nullptr;
+        if (completion) completion(error);
+    });
+}
+
+void LGCentralManager::centralManagerDidReceiveIncomingConnection(const std::shared_ptr<PlatformCentral>& central,
+                                                                  const std::shared_ptr<PlatformPeripheral>& peripheral) {
+    dispatchToMain([manager = self(), central, peripheral] {
+        if (central != manager->manager_) return;
+        auto wrapper = manager->wrapperByPeripheral(peripheral);
+        if (!wrapper) return;
+        if (auto callback = manager->incomingPeripheralCallback_) callback(wrapper);
     });
 }
 

@@ -28,6 +28,8 @@ class LGCentralManager : public Object, public PlatformCentralDelegate {
 public:
     using DiscoveredPeripheralCallback = std::function<void(const std::shared_ptr<LGPeripheral>& peripheral)>;
     using StateChangedCallback = std::function<void(std::int64_t state)>;
+    using IncomingPeripheralCallback = std::function<void(const std::shared_ptr<LGPeripheral>& peripheral)>;
+    using AdvertisingCompletion = std::function<void(const ErrorPtr& error)>;
     using ScanBlock = std::function<void(const std::vector<std::shared_ptr<LGPeripheral>>& peripherals)>;
 
     // The process's instance, created on first use.
@@ -78,6 +80,19 @@ public:
     std::vector<std::shared_ptr<LGPeripheral>> retrievePeripheralsWithIdentifiers(const std::vector<UUID>& identifiers);
     std::vector<std::shared_ptr<LGPeripheral>> retrieveConnectedPeripheralsWithServices(
         const std::vector<UUID>& serviceUUIDs);
+    // Advertises `localName` soliciting `solicitedServiceUUIDs`; `completion` (main thread)
+    // gets the platform's answer, absent error when the advertisement is up. A newer start
+    // or a stop takes the place of a start still waiting for its answer, whose completion
+    // is then not called. Without a platform central the completion gets CBErrorDomain 13.
+    void startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs,
+                          AdvertisingCompletion completion);
+    void stopAdvertising();
+    bool isAdvertising() const;
+    // A peer that connected to our advertisement: its wrapper, whose connect completion (if
+    // any) is not called. Main thread.
+    const IncomingPeripheralCallback& incomingPeripheralCallback() const { return incomingPeripheralCallback_; }
+    void setIncomingPeripheralCallback(IncomingPeripheralCallback callback);
+
     // The readable reason for the adapter state; absent for resetting and powered on.
     std::optional<std::string> stateMessage() const;
     // Find-or-create by identity of the platform object; absent only for an absent argument.
@@ -98,6 +113,10 @@ public:
     void centralManagerDidDisconnectPeripheral(const std::shared_ptr<PlatformCentral>& central,
                                                const std::shared_ptr<PlatformPeripheral>& peripheral,
                                                const ErrorPtr& error) override;
+    void centralManagerDidStartAdvertising(const std::shared_ptr<PlatformCentral>& central,
+                                           const ErrorPtr& error) override;
+    void centralManagerDidReceiveIncomingConnection(const std::shared_ptr<PlatformCentral>& central,
+                                                    const std::shared_ptr<PlatformPeripheral>& peripheral) override;
 
     std::string className() const override { return "LGCentralManager"; }
 
@@ -122,6 +141,8 @@ private:
     std::shared_ptr<DispatchQueue> centralQueue_;
     std::vector<std::shared_ptr<LGPeripheral>> scannedPeripherals_;
     ScanBlock scanBlock_;
+    IncomingPeripheralCallback incomingPeripheralCallback_;
+    AdvertisingCompletion advertisingCompletion_;
 };
 
 }  // namespace tandril

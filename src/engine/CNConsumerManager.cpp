@@ -43,7 +43,10 @@ CNConsumerManager::CNConsumerManager(Collaborators collaborators)
       preferredDeviceStore_(std::move(collaborators.preferredDeviceStore)),
       codec_(lookupIn(catalogue_)) {}
 
-CNConsumerManager::~CNConsumerManager() = default;
+CNConsumerManager::~CNConsumerManager() {
+    // The advertisement invites phones to an engine that is no longer there.
+    if (advertising_ && centralManager_) centralManager_->stopAdvertising();
+}
 
 std::shared_ptr<CNConsumerManager> CNConsumerManager::strongSelf() {
     return std::static_pointer_cast<CNConsumerManager>(shared_from_this());
@@ -76,11 +79,17 @@ void CNConsumerManager::setUp() {
                 case CBCentralManagerStatePoweredOn: log("[CONSUMER] State: Powered on"); break;
                 default: break;
             }
+            // Leaving the powered-on state ends any advertisement.
+            if (state != CBCentralManagerStatePoweredOn) self->advertising_ = false;
             if (auto delegate = self->delegate()) delegate->consumerManagerUpdatedState(self.get(), state);
+            self->updateAdvertising();
         });
 
         centralManager_->setDiscoveredPeripheralCallback([weak](const std::shared_ptr<LGPeripheral>& peripheral) {
             if (auto self = weak.lock()) self->discoveredPeripheral(peripheral);
+        });
+        centralManager_->setIncomingPeripheralCallback([weak](const std::shared_ptr<LGPeripheral>& peripheral) {
+            if (auto self = weak.lock()) self->receivedIncomingPeripheral(peripheral);
         });
     }
     // The catalogue was loaded by whoever made it, before the first notification arrives.

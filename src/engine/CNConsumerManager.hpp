@@ -122,6 +122,24 @@ public:
                                        const std::shared_ptr<LGPeripheral>& peripheral, ServiceCallback callback);
     void receivedDisconnectionNotification(const Notification& notification);
 
+    // --- phones that connect to us (CNConsumerManagerIncoming.cpp)
+    // "Allow iPhones to connect": while on, no phone is connected, the adapter is powered
+    // on and the desktop is awake, the engine advertises as name() soliciting the
+    // notification-center service, so that an iPhone without the companion application
+    // can pick the desktop in its Bluetooth settings, and a bonded one reconnects by itself.
+    bool allowsIncomingPhones() const { return allowsIncomingPhones_; }
+    void setAllowsIncomingPhones(bool allow);
+    // While sleeping the engine does not advertise.
+    bool isSleeping() const { return sleeping_; }
+    void setSleeping(bool sleeping);
+    // Whether the engine has asked the radio to advertise (and no failure came back).
+    bool isAdvertising() const { return advertising_; }
+    // The connected phone offers the notification-center service without the companion's
+    // main service and is served without the handshake and the provider poll.
+    bool isServingStockPhone() const { return stockPhone_; }
+    // A peer that connected to our advertisement.
+    void receivedIncomingPeripheral(const std::shared_ptr<LGPeripheral>& peripheral);
+
     // --- notification-service codec
     void handleNotificationSourceData(const Bytes& data);
     void handleDataSourceData(const Bytes& data);
@@ -199,6 +217,23 @@ private:
                                         const std::vector<std::shared_ptr<LGService>>& services,
                                         const ErrorPtr& error);
     void hookedNotificationService(const std::shared_ptr<LGPeripheral>& peripheral, const ErrorPtr& error);
+
+    // --- phones that connect to us (CNConsumerManagerIncoming.cpp)
+    // Starts or stops advertising to match the conditions above.
+    void updateAdvertising();
+    // The same, once the current event is done (after the delegate heard of a disconnection).
+    void scheduleAdvertisingUpdate();
+    // Back to no phone: drops the connected peripheral and what belongs to its connection,
+    // and lets advertising resume once the current event is done.
+    void clearConnectedPeripheral();
+    void discoveredIncomingServices(const std::shared_ptr<LGPeripheral>& peripheral,
+                                    const std::vector<std::shared_ptr<LGService>>& services, const ErrorPtr& error,
+                                    std::uint64_t sequence);
+    void incomingPairingTimedOut(const std::shared_ptr<LGPeripheral>& peripheral, std::uint64_t sequence);
+    bool allowsIncomingPhones_ = false;
+    bool sleeping_ = false;
+    bool advertising_ = false;
+    bool stockPhone_ = false;
 
     // Increases whenever a connection sequence starts or ends; every step checks it.
     std::uint64_t sequence_ = 0;

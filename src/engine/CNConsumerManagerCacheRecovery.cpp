@@ -19,7 +19,7 @@ constexpr const char* kHelperLabel = "com.Varn.cbcache";
 
 void CNConsumerManager::resetAfterStaleCache() {
     endSequence();
-    connectedPeripheral_ = nullptr;
+    clearConnectedPeripheral();
     clearCoreBluetoothCache();
     reset();
 }

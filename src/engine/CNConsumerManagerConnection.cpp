@@ -38,6 +38,7 @@ void CNConsumerManager::connectToPeripheral(const std::shared_ptr<LGPeripheral>&
     stopScanning();
 
     connectedPeripheral_ = peripheral;
+    updateAdvertising();
     log("[CONSUMER] Connecting to %@...", peripheral);
     const auto sequence = ++sequence_;
 
@@ -54,7 +55,7 @@ void CNConsumerManager::connectToPeripheral(const std::shared_ptr<LGPeripheral>&
         if (error) {
             log("[CONSUMER] Failed connecting to %@.", p);
             self->endSequence();
-            self->connectedPeripheral_ = nullptr;
+            self->clearConnectedPeripheral();
             // The next attempt counts its wrong-services retries afresh.
             self->wrongServicesPhone_.reset();
             self->wrongServicesRetries_ = 0;
@@ -77,7 +78,7 @@ void CNConsumerManager::failConnection(const std::shared_ptr<LGPeripheral>& peri
     // Idle before the delegate hears of it, so that whatever it asks the engine in return
     // already shows no phone.
     endSequence();
-    connectedPeripheral_ = nullptr;
+    clearConnectedPeripheral();
     if (auto delegate = this->delegate()) {
         delegate->consumerManagerFailedToConnectToPeripheralError(this, peripheral, error);
     }
@@ -134,7 +135,7 @@ void CNConsumerManager::discoveredConnectionServices(const std::shared_ptr<LGPer
             log("[CONSUMER] Disconnected because of wrong services! %@", disconnectError);
         });
         endSequence();
-        connectedPeripheral_ = nullptr;
+        clearConnectedPeripheral();
         std::weak_ptr<CNConsumerManager> weak = strongSelf();
         auto p = peripheral;
         RunLoop::main().performAfterDelay(strongSelf(), kConnectToPeripheralCall, seconds(kWrongServicesRetryDelay),
@@ -220,15 +221,21 @@ void CNConsumerManager::discoveredNotificationServices(const std::shared_ptr<LGP
 void CNConsumerManager::hookedNotificationService(const std::shared_ptr<LGPeripheral>& peripheral,
                                                   const ErrorPtr& error) {
     log("[CONSUMER] Hooked to notification service (Error: %@)", error);
+    RunLoop::main().cancelPerform(this, kPairingTimeoutCall);
+    if (error && stockPhone_ && error->domain() == CBATTErrorDomain &&
+        (error->code() == CBATTErrorInsufficientAuthentication || error->code() == CBATTErrorInsufficientEncryption)) {
+        log("[CONSUMER] %@ did not pair! (Error: %@)", peripheral, error);
+    }
     if (error) {
         failConnection(peripheral, error,
                        "[CONSUMER] Disconnected because of failed notification service (Error: %@)");
         return;
     }
-    // Exactly one poll is pending while a phone is connected.
+    // Exactly one poll is pending while a phone with the companion application is
+    // connected; a phone without it has no provider to poll.
     std::weak_ptr<CNConsumerManager> weak = strongSelf();
     RunLoop::main().cancelPerform(this, kRequestProviderDataCall);
-    RunLoop::main().performAfterDelay(strongSelf(), kRequestProviderDataCall, seconds(kProviderPollDelay), [weak] {
+    if (!stockPhone_) RunLoop::main().performAfterDelay(strongSelf(), kRequestProviderDataCall, seconds(kProviderPollDelay), [weak] {
         if (auto poller = weak.lock()) poller->requestProviderData();
     });
     setPreferredUUID(identifierOf(peripheral));
@@ -342,7 +349,7 @@ void CNConsumerManager::disconnect() {
         if (!self || sequence != self->sequence_ || !self->connectedPeripheral_) return;
         auto peripheral = self->connectedPeripheral_;
         self->endSequence();
-        self->connectedPeripheral_ = nullptr;
+        self->clearConnectedPeripheral();
         if (auto delegate = self->delegate()) {
             delegate->consumerManagerDisconnectedFromPeripheralError(self.get(), peripheral, nullptr);
         }
@@ -361,7 +368,7 @@ void CNConsumerManager::receivedDisconnectionNotification(const Notification& no
 
     log("[CONSUMER] Disconnected from peripheral: %@", peripheral);
     endSequence();
-    connectedPeripheral_ = nullptr;
+    clearConnectedPeripheral();
     RunLoop::main().cancelPerform(this, kRequestProviderDataCall);
     if (auto delegate = this->delegate()) {
         delegate->consumerManagerDisconnectedFromPeripheralError(this, peripheral, nullptr);

@@ -17,6 +17,8 @@ inline constexpr std::int64_t CNConsumerManagerErrorMissingMainCharacteristics =
 inline constexpr std::int64_t CNConsumerManagerErrorMissingNotificationCharacteristics = 2;
 // The phone does not offer a service that the connection needs.
 inline constexpr std::int64_t CNConsumerManagerErrorMissingService = 3;
+// A phone that connected to our advertisement did not finish pairing in time.
+inline constexpr std::int64_t CNConsumerManagerErrorPairingTimeout = 4;
 
 // The user-info key under which an error keeps the error that caused it.
 inline constexpr const char* NSUnderlyingErrorKey = "NSUnderlyingError";

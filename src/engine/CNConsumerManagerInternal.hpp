@@ -23,12 +23,17 @@ namespace tandril::consumer {
 inline constexpr const char* kResetScanCall = "resetScan";
 inline constexpr const char* kRequestProviderDataCall = "requestProviderData";
 inline constexpr const char* kConnectToPeripheralCall = "connectToPeripheral";
+inline constexpr const char* kUpdateAdvertisingCall = "updateAdvertising";
+inline constexpr const char* kPairingTimeoutCall = "pairingTimedOut";
 
 inline constexpr std::uint64_t kConnectTimeoutSeconds = 5;
 inline constexpr double kWrongServicesRetryDelay = 1.0;
 inline constexpr double kExploreRetryDelay = 1.0;
 inline constexpr double kScanPeriodSeconds = 60.0;
 inline constexpr double kProviderPollDelay = 30.0;
+// How long a phone that connected to our advertisement may take to pair and let us
+// subscribe: as long as the system's pairing agent waits for the user's answer.
+inline constexpr double kIncomingPairingTimeoutSeconds = 60.0;
 
 inline UUID catalogueUUID(const std::optional<UUID>& uuid) { return uuid.value_or(UUID()); }
 

@@ -100,6 +100,8 @@ void CNConsumerManager::stopScanning() {
 void CNConsumerManager::reset() {
     TANDRIL_ASSERT_MAIN_THREAD();
     scanning_ = false;
+    // The new central advertises nothing until its state says it may.
+    advertising_ = false;
     if (centralManager_) centralManager_->resetCentralManager();
 }
 

@@ -33,6 +33,7 @@
 #include "shared/CatalogueFlag.hpp"
 #include "shared/CatalogueKeys.hpp"
 #include "shared/CataloguePaths.hpp"
+#include "shared/TDRAgentDefaults.hpp"
 #include "shared/TDRControlChannel.hpp"
 #include "shared/UnicodeWhitespace.hpp"
 
@@ -129,6 +130,13 @@ void GlimwickPanel::buildView() {
     deviceLabel_->setTextFormat(Qt::PlainText);
     deviceLabel_->setWordWrap(true);
     texts->addWidget(deviceLabel_);
+    allowIPhonesCheckBox_ = new QCheckBox(QStringLiteral("Allow iPhones to connect"), view);
+    allowIPhonesCheckBox_->setObjectName(QStringLiteral("allowIPhonesCheckBox"));
+    allowIPhonesCheckBox_->setToolTip(
+        QStringLiteral("Lets an iPhone without the Tandril app connect: pick this computer in the iPhone's "
+                       "Bluetooth settings."));
+    allowIPhonesCheckBox_->setEnabled(false);
+    texts->addWidget(allowIPhonesCheckBox_);
     header->addLayout(texts, 1);
     deviceButton_ = makeButton(kSelectDeviceTitle, view);
     deviceButton_->setObjectName(QStringLiteral("deviceButton"));
@@ -175,6 +183,7 @@ void GlimwickPanel::buildView() {
     outer->addLayout(footer);
 
     connect(deviceButton_, &QPushButton::clicked, this, [this] { toggleDevice(); });
+    connect(allowIPhonesCheckBox_, &QCheckBox::clicked, this, [this] { allowIPhonesChecked(); });
     connect(updateButton_, &QPushButton::clicked, this, [this] { checkForUpdates(); });
     connect(websiteButton_, &QPushButton::clicked, this, [this] { visitWebsite(); });
     mainView_ = view;
@@ -308,12 +317,16 @@ void GlimwickPanel::autoStartNotify() {
 }
 
 void GlimwickPanel::updateStatusLabel() {
+    loadAllowIPhones();
     if (notifyApplication()) {
         statusSwitch_->setOn(true, false);
         updateButton_->setEnabled(true);
+        allowIPhonesCheckBox_->setEnabled(true);
         requestDeviceInformation();
     } else {
         statusSwitch_->setOn(false, false);
+        // The agent applies the choice; without it running there is nobody to tell.
+        allowIPhonesCheckBox_->setEnabled(false);
         deviceButton_->setText(QString::fromUtf8(kSelectDeviceTitle));
         deviceButton_->setEnabled(false);
         deviceLabel_->setText(QString::fromUtf8(kNotRunningText));
@@ -432,6 +445,27 @@ void GlimwickPanel::receivedDeviceInformation(const TDRMessage& message) {
         deviceButton_->setText(QString::fromUtf8(kSelectDeviceTitle));
     }
     deviceButton_->setEnabled(true);
+    // The agent may have changed the choice (the user's disconnect turns it off).
+    loadAllowIPhones();
+}
+
+void GlimwickPanel::loadAllowIPhones() {
+    UserDefaults agent(TDRAgentDefaultsDomain);
+    bool allow = !agent.stringForKey(TDRPreferredDeviceKey).has_value();
+    if (const auto stored = agent.objectForKey(TDRAllowIPhonesToConnectKey).asBoolean()) allow = *stored;
+    allowIPhonesCheckBox_->setChecked(allow);
+}
+
+void GlimwickPanel::allowIPhonesChecked() {
+    const bool allow = allowIPhonesCheckBox_->isChecked();
+    UserDefaults agent(TDRAgentDefaultsDomain);
+    agent.setObject(Value(allow), TDRAllowIPhonesToConnectKey);
+    if (!agent.synchronize()) {
+        log("Could not write the agent's defaults: \"Allow iPhones to connect\" is unchanged.");
+        loadAllowIPhones();
+        return;
+    }
+    requestDeviceInformation();
 }
 
 std::string GlimwickPanel::deviceText(const std::string& state, const std::string& name) {

@@ -120,6 +120,11 @@ public:
     void alertDidEndReturnCodeContextInfo(int returnCode);
 
     void requestDeviceInformation();
+    // "Allow iPhones to connect": written into the agent's defaults, then the agent is asked
+    // for the device information (it re-reads the key on every such request).
+    void allowIPhonesChecked();
+    // The check box shows the agent's stored choice (absent: on unless a phone is preferred).
+    void loadAllowIPhones();
     void receivedDeviceInformation(const TDRMessage& message);
 
     void observeValueForKeyPath(const std::string& keyPath);
@@ -134,6 +139,7 @@ public:
     APSwitch* statusSwitch() const { return statusSwitch_; }
     QLabel* deviceLabel() const { return deviceLabel_; }
     QPushButton* deviceButton() const { return deviceButton_; }
+    QCheckBox* allowIPhonesCheckBox() const { return allowIPhonesCheckBox_; }
     QTableWidget* applicationsTableView() const { return applicationsTableView_; }
     QPushButton* updateButton() const { return updateButton_; }
     QPushButton* websiteButton() const { return websiteButton_; }
@@ -158,6 +164,7 @@ private:
     APSwitch* statusSwitch_ = nullptr;
     QLabel* deviceLabel_ = nullptr;
     QPushButton* deviceButton_ = nullptr;
+    QCheckBox* allowIPhonesCheckBox_ = nullptr;
     QTableWidget* applicationsTableView_ = nullptr;
     QPushButton* updateButton_ = nullptr;
     QPushButton* websiteButton_ = nullptr;

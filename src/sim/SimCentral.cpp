@@ -4,6 +4,7 @@
 
 #include "ble/platform/PlatformCentralDelegate.hpp"
 #include "ble/platform/PlatformConstants.hpp"
+#include "ble/platform/PlatformError.hpp"
 #include "foundation/DispatchQueue.hpp"
 #include "sim/SimPeripheral.hpp"
 #include "sim/SimRadio.hpp"
@@ -40,6 +41,7 @@ std::shared_ptr<PlatformCentralDelegate> SimCentral::delegate() const {
 void SimCentral::deactivate() {
     active_ = false;
     stopScan();
+    stopAdvertising();
 }
 
 void SimCentral::post(std::function<void()> job) {
@@ -198,6 +200,66 @@ std::vector<std::shared_ptr<PlatformPeripheral>> SimCentral::retrieveConnectedPe
         if (intersects(offered, serviceUUIDs)) found.push_back(device);
     }
     return found;
+}
+
+// ---- Advertising ----------------------------------------------------------------------------
+
+void SimCentral::startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs) {
+    auto radio = radio_.lock();
+    if (!active_ || !radio) return;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        generation = ++advertisingGeneration_;
+    }
+    auto self = std::static_pointer_cast<SimCentral>(shared_from_this());
+    RunLoop::main().schedule(radio->advertisingLatency(), [self, radio, localName, solicitedServiceUUIDs, generation] {
+        ErrorPtr error = radio->takeAdvertisingFailure();
+        if (!error && radio->state() != CBCentralManagerStatePoweredOn)
+            error = PlatformError::centralError(CBErrorOperationCancelled);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            if (self->advertisingGeneration_ != generation) return;
+            if (!error) {
+                self->advertising_ = true;
+                self->advertisedName_ = localName;
+                self->advertisedSolicited_ = solicitedServiceUUIDs;
+                ++self->advertisingCount_;
+            }
+        }
+        self->deliver([self, error](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+            delegate->centralManagerDidStartAdvertising(self, error);
+        });
+        if (!error) {
+            for (const auto& device : radio->peripherals()) device->centralStartedAdvertising();
+        }
+    });
+}
+
+void SimCentral::stopAdvertising() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advertising_ = false;
+    ++advertisingGeneration_;
+}
+
+bool SimCentral::isAdvertising() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return advertising_;
+}
+
+std::string SimCentral::advertisedName() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return advertising_ ? advertisedName_ : std::string();
+}
+
+std::vector<UUID> SimCentral::advertisedSolicitedServices() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return advertising_ ? advertisedSolicited_ : std::vector<UUID>{};
+}
+
+std::size_t SimCentral::advertisingCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return advertisingCount_;
 }
 
 }  // namespace tandril

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ble/platform/PlatformCentral.hpp"
@@ -37,6 +38,11 @@ public:
         const std::vector<UUID>& identifiers) override;
     std::vector<std::shared_ptr<PlatformPeripheral>> retrieveConnectedPeripheralsWithServices(
         const std::vector<UUID>& serviceUUIDs) override;
+    // Answered after the radio's advertising latency; bonded devices that reconnect by
+    // themselves connect then.
+    void startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs) override;
+    void stopAdvertising() override;
+    bool isAdvertising() const override;
 
     // ---- Radio side -----------------------------------------------------------------
     bool isActive() const { return active_; }
@@ -51,6 +57,11 @@ public:
     // Whether a scan runs with duplicates allowed.
     bool allowsDuplicates() const;
     std::size_t scanCount() const;
+    // The advertisement while advertising.
+    std::string advertisedName() const;
+    std::vector<UUID> advertisedSolicitedServices() const;
+    // How many times advertising was started.
+    std::size_t advertisingCount() const;
 
 private:
     bool passesFilter(const SimPeripheral& peripheral) const;
@@ -69,6 +80,11 @@ private:
     std::size_t scanCount_ = 0;
     // Devices reported in the current scan (duplicates filter).
     std::vector<UUID> reported_;
+    bool advertising_ = false;
+    std::string advertisedName_;
+    std::vector<UUID> advertisedSolicited_;
+    std::uint64_t advertisingGeneration_ = 0;
+    std::size_t advertisingCount_ = 0;
 };
 
 }  // namespace tandril

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformCentralDelegate.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
+#include "ble/platform/PlatformPairingConfirmer.hpp"
 #include "ble/platform/PlatformPeripheralDelegate.hpp"
 #include "sim/SimCentral.hpp"
 #include "sim/SimCharacteristic.hpp"
@@ -251,7 +253,7 @@ void SimPeripheral::endLink(ErrorPtr error, bool report) {
     std::vector<std::shared_ptr<SimService>> database;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ == CBPeripheralStateDisconnected && !connectPending_) return;
+        if (state_ == CBPeripheralStateDisconnected && !connectPending_ && !incomingPending_) return;
         central = central_.lock();
         wasLinked = state_ == CBPeripheralStateConnected;
         state_ = CBPeripheralStateDisconnected;
@@ -259,6 +261,9 @@ void SimPeripheral::endLink(ErrorPtr error, bool report) {
         ++connectAttempt_;
         ++linkGeneration_;
         encrypted_ = false;
+        incomingPending_ = false;
+        pairingLink_.reset();
+        waitingForPairing_.clear();
         database = database_;
     }
     for (const auto& service : database) {
@@ -352,6 +357,11 @@ void SimPeripheral::readValueForCharacteristic(const std::shared_ptr<PlatformCha
     if (!link || !simCharacteristic) return;
     afterLatency(SimOperation::Read, [device = self(), link = *link, simCharacteristic] {
         if (!device->isLink(link)) return;
+        if (simCharacteristic->readNeedsEncryption() &&
+            device->deferWhilePairing(link, [device, simCharacteristic] {
+                device->readValueForCharacteristic(simCharacteristic);
+            }))
+            return;
         ErrorPtr error = device->takeFault(SimOperation::Read, simCharacteristic->UUID());
         if (!error && !(simCharacteristic->properties() & CBCharacteristicPropertyRead))
             error = PlatformError::attError(CBATTErrorReadNotPermitted);
@@ -379,6 +389,12 @@ void SimPeripheral::writeValue(const Bytes& data, const std::shared_ptr<Platform
     const bool withResponse = type == CBCharacteristicWriteWithResponse;
     afterLatency(SimOperation::Write, [device = self(), link = *link, simCharacteristic, data, withResponse] {
         if (!device->isLink(link)) return;
+        if (simCharacteristic->writeNeedsEncryption() &&
+            device->deferWhilePairing(link, [device, simCharacteristic, data, withResponse] {
+                device->writeValue(data, simCharacteristic,
+                                   withResponse ? CBCharacteristicWriteWithResponse : CBCharacteristicWriteWithoutResponse);
+            }))
+            return;
         ErrorPtr error = device->takeFault(SimOperation::Write, simCharacteristic->UUID());
         const std::uint32_t writable = CBCharacteristicPropertyWrite | CBCharacteristicPropertyWriteWithoutResponse;
         if (!error && !(simCharacteristic->properties() & writable))
@@ -405,6 +421,11 @@ void SimPeripheral::setNotifyValue(bool enabled, const std::shared_ptr<PlatformC
     if (!link || !simCharacteristic) return;
     afterLatency(SimOperation::SetNotify, [device = self(), link = *link, simCharacteristic, enabled] {
         if (!device->isLink(link)) return;
+        if (enabled && simCharacteristic->notifyNeedsEncryption() &&
+            device->deferWhilePairing(link, [device, simCharacteristic, enabled] {
+                device->setNotifyValue(enabled, simCharacteristic);
+            }))
+            return;
         ErrorPtr error = device->takeFault(SimOperation::SetNotify, simCharacteristic->UUID());
         const std::uint32_t notifying = CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate |
                                         CBCharacteristicPropertyNotifyEncryptionRequired |
@@ -623,6 +644,7 @@ void SimPeripheral::setInRange(bool inRange) {
     }
     if (inRange) {
         retryPendingConnect();
+        centralStartedAdvertising();
     } else if (isLinked()) {
         endLink(PlatformError::centralError(CBErrorConnectionTimeout), true);
     }
@@ -737,6 +759,174 @@ std::size_t SimPeripheral::connectRequestCount() const {
 std::size_t SimPeripheral::cancelRequestCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return cancelRequests_;
+}
+
+}  // namespace tandril
+
+namespace tandril {
+
+// ---- Links the device makes itself ----------------------------------------------------------
+
+bool SimPeripheral::connectIncoming() {
+    auto owner = radio();
+    auto central = owner ? owner->central() : nullptr;
+    std::uint64_t attempt = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!central || !central->isActive() || !inRange_ || incomingPending_ || connectPending_ ||
+            state_ != CBPeripheralStateDisconnected)
+            return false;
+        central_ = central;
+        incomingPending_ = true;
+        attempt = ++connectAttempt_;
+    }
+    afterLatency(SimOperation::Connect, [device = self(), attempt] { device->completeIncoming(attempt); });
+    return true;
+}
+
+void SimPeripheral::completeIncoming(std::uint64_t attempt) {
+    std::shared_ptr<SimCentral> central;
+    std::uint64_t link = 0;
+    bool pair = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!incomingPending_ || attempt != connectAttempt_) return;
+        incomingPending_ = false;
+        central = central_.lock();
+        if (!central || !central->isActive() || !inRange_) return;
+        state_ = CBPeripheralStateConnected;
+        link = ++linkGeneration_;
+        encrypted_ = false;
+        pair = pairsOnIncomingLink_ && !bonded_;
+    }
+    auto device = self();
+    central->deliver([device, central](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+        delegate->centralManagerDidReceiveIncomingConnection(central, device);
+    });
+    didConnect();
+    if (pair) startPairing(link);
+}
+
+void SimPeripheral::startPairing(std::uint64_t link) {
+    PairingAnswer answer;
+    std::string code;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (linkGeneration_ != link || state_ != CBPeripheralStateConnected) return;
+        pairingLink_ = link;
+        phoneAccepted_ = false;
+        desktopAccepted_ = false;
+        answer = pairingAnswer_;
+        code = pairingCode_;
+    }
+    std::weak_ptr<SimPeripheral> weak = self();
+    if (auto confirmer = PlatformAdapter::pairingConfirmer()) {
+        confirmer->confirmPairing(name(), code, [weak, link](bool accepted) {
+            auto device = weak.lock();
+            if (!device) return;
+            {
+                std::lock_guard<std::mutex> lock(device->mutex_);
+                if (device->pairingLink_ != link) return;
+                device->desktopAccepted_ = accepted;
+                if (accepted && !device->phoneAccepted_) return;
+            }
+            device->finishPairing(link, accepted);
+        });
+    } else {
+        finishPairing(link, false);
+        return;
+    }
+    if (answer == PairingAnswer::Reject) {
+        finishPairing(link, false);
+    } else if (answer == PairingAnswer::Accept) {
+        bool both = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (pairingLink_ != link) return;
+            phoneAccepted_ = true;
+            both = desktopAccepted_;
+        }
+        if (both) finishPairing(link, true);
+    }
+}
+
+void SimPeripheral::finishPairing(std::uint64_t link, bool accepted) {
+    std::vector<std::function<void()>> waiting;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pairingLink_ != link) return;
+        pairingLink_.reset();
+        if (accepted) bonded_ = true;
+        waiting.swap(waitingForPairing_);
+    }
+    for (auto& job : waiting) job();
+}
+
+bool SimPeripheral::deferWhilePairing(std::uint64_t link, std::function<void()> job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pairingLink_ != link) return false;
+    std::weak_ptr<SimPeripheral> weak = std::static_pointer_cast<SimPeripheral>(shared_from_this());
+    waitingForPairing_.push_back([weak, link, job = std::move(job)] {
+        auto device = weak.lock();
+        if (device && device->isLink(link)) job();
+    });
+    return true;
+}
+
+bool SimPeripheral::isPairing() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pairingLink_.has_value();
+}
+
+bool SimPeripheral::pairsOnIncomingLink() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pairsOnIncomingLink_;
+}
+
+void SimPeripheral::setPairsOnIncomingLink(bool pairs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pairsOnIncomingLink_ = pairs;
+}
+
+SimPeripheral::PairingAnswer SimPeripheral::pairingAnswer() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pairingAnswer_;
+}
+
+void SimPeripheral::setPairingAnswer(PairingAnswer answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pairingAnswer_ = answer;
+}
+
+std::string SimPeripheral::pairingCode() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pairingCode_;
+}
+
+void SimPeripheral::setPairingCode(std::string code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pairingCode_ = std::move(code);
+}
+
+bool SimPeripheral::reconnectsWhenAdvertised() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reconnectsWhenAdvertised_;
+}
+
+void SimPeripheral::setReconnectsWhenAdvertised(bool reconnects) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reconnectsWhenAdvertised_ = reconnects;
+}
+
+void SimPeripheral::centralStartedAdvertising() {
+    auto owner = radio();
+    auto central = owner ? owner->central() : nullptr;
+    if (!central || !central->isAdvertising()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!reconnectsWhenAdvertised_ || !bonded_) return;
+    }
+    connectIncoming();
 }
 
 }  // namespace tandril

@@ -130,6 +130,31 @@ public:
     // The device drops the link: a disconnect event with `error` (default: CBErrorDomain 7).
     void dropLink(ErrorPtr error = nullptr);
 
+    // ---- Links the device makes itself (a phone connecting to the desktop) ---------------
+    // The device connects to the radio's current central, which sees an incoming
+    // connection (after the Connect latency). False, doing nothing, when there is no
+    // active central, the device is out of range, or it is linked or connecting already.
+    bool connectIncoming();
+    // An unbonded device that pairs on an incoming link asks for numeric comparison right
+    // after the link is up: the installed PlatformPairingConfirmer gets its name and
+    // pairingCode(), and the device answers with pairingAnswer(). Both accept: bonded.
+    // Accesses that need encryption wait while the pairing runs; after a refusal they are
+    // answered with CBATTErrorDomain 5. Off by default.
+    enum class PairingAnswer { Accept, Reject, Never };
+    bool pairsOnIncomingLink() const;
+    void setPairsOnIncomingLink(bool pairs);
+    PairingAnswer pairingAnswer() const;
+    void setPairingAnswer(PairingAnswer answer);
+    std::string pairingCode() const;
+    void setPairingCode(std::string code);
+    bool isPairing() const;
+    // A bonded device that reconnects by itself whenever the central it knows starts
+    // advertising (or it comes back in range while that central advertises). Off by default.
+    bool reconnectsWhenAdvertised() const;
+    void setReconnectsWhenAdvertised(bool reconnects);
+    // Called by the central when it starts advertising.
+    void centralStartedAdvertising();
+
     // ---- Device-initiated traffic -----------------------------------------------------
     // Sends `value` as a notification of `characteristic` after `delay` (plus the
     // Notification latency). Returns false, sending nothing, when the link is down or the
@@ -191,6 +216,12 @@ private:
     // `report` when it is still the latest, or whichever is waiting when absent.
     void flushCancelledConnectReport(std::optional<std::uint64_t> report = std::nullopt);
     void retryPendingConnect();
+    void completeIncoming(std::uint64_t attempt);
+    void startPairing(std::uint64_t link);
+    void finishPairing(std::uint64_t link, bool accepted);
+    // While a pairing runs on `link`, keeps `job` (re-asking an access that needs
+    // encryption) for when it ends and returns true.
+    bool deferWhilePairing(std::uint64_t link, std::function<void()> job);
     void endLink(ErrorPtr error, bool report);
     std::shared_ptr<SimCharacteristic> ownCharacteristic(const std::shared_ptr<PlatformCharacteristic>& c) const;
     std::shared_ptr<SimService> ownService(const std::shared_ptr<PlatformService>& s) const;
@@ -232,6 +263,16 @@ private:
     // The report of a cancelled connect waiting for its latency, and its number.
     std::shared_ptr<SimCentral> cancelReportCentral_;
     std::uint64_t cancelReport_ = 0;
+    // Incoming links and pairing.
+    bool incomingPending_ = false;
+    bool pairsOnIncomingLink_ = false;
+    PairingAnswer pairingAnswer_ = PairingAnswer::Accept;
+    std::string pairingCode_ = "314159";
+    bool reconnectsWhenAdvertised_ = false;
+    std::optional<std::uint64_t> pairingLink_;
+    bool phoneAccepted_ = false;
+    bool desktopAccepted_ = false;
+    std::vector<std::function<void()>> waitingForPairing_;
 };
 
 }  // namespace tandril

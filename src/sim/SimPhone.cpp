@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "ble/platform/PlatformConstants.hpp"
+#include "sim/SimCentral.hpp"
 #include "sim/SimCharacteristic.hpp"
+#include "sim/SimRadio.hpp"
 #include "sim/SimService.hpp"
 
 namespace tandril {
@@ -22,8 +24,27 @@ UUID SimPhone::dataSourceUUID() { return UUID::fromStringOrNil("22EAC6E9-24D6-4B
 
 std::shared_ptr<SimPhone> SimPhone::create(std::optional<std::string> advertisedName, std::string deviceName,
                                            tandril::UUID identifier) {
+    return make(std::move(advertisedName), std::move(deviceName), identifier, false);
+}
+
+std::shared_ptr<SimPhone> SimPhone::createStockIPhone(std::optional<std::string> name, tandril::UUID identifier) {
+    return make(std::move(name), "", identifier, true);
+}
+
+std::shared_ptr<SimPhone> SimPhone::make(std::optional<std::string> advertisedName, std::string deviceName,
+                                         tandril::UUID identifier, bool stock) {
     std::shared_ptr<SimPhone> phone(new SimPhone(std::move(advertisedName), deviceName, identifier));
-    phone->buildDatabase(deviceName);
+    phone->stock_ = stock;
+    if (stock) {
+        phone->buildNotificationService();
+        // It offers nothing to scanners and connects only to a desktop it was told to.
+        phone->setAdvertising(false);
+        phone->setAcceptsPairing(false);
+        phone->setPairsOnIncomingLink(true);
+        phone->setReconnectsWhenAdvertised(true);
+    } else {
+        phone->buildDatabase(deviceName);
+    }
     std::weak_ptr<SimPhone> weakPhone = phone;
     phone->provider_.setEventSender([weakPhone](const Bytes& event) {
         if (auto p = weakPhone.lock()) p->sendEvent(event);
@@ -53,6 +74,13 @@ void SimPhone::buildDatabase(const std::string& deviceName) {
     main->addCharacteristic(connectionUUID(), CBCharacteristicPropertyNotifyEncryptionRequired,
                             CBAttributePermissionsReadEncryptionRequired);
 
+    buildNotificationService();
+
+    setAdvertisedServiceUUIDs({mainServiceUUID()});
+    setSolicitedServiceUUIDs({notificationServiceUUID()});
+}
+
+void SimPhone::buildNotificationService() {
     auto ancs = addService(notificationServiceUUID());
     ancs->addCharacteristic(notificationSourceUUID(), CBCharacteristicPropertyNotifyEncryptionRequired,
                             CBAttributePermissionsReadEncryptionRequired);
@@ -60,9 +88,15 @@ void SimPhone::buildDatabase(const std::string& deviceName) {
                             CBAttributePermissionsWriteEncryptionRequired);
     ancs->addCharacteristic(dataSourceUUID(), CBCharacteristicPropertyNotifyEncryptionRequired,
                             CBAttributePermissionsReadEncryptionRequired);
+}
 
-    setAdvertisedServiceUUIDs({mainServiceUUID()});
-    setSolicitedServiceUUIDs({notificationServiceUUID()});
+bool SimPhone::tap() {
+    auto owner = radio();
+    auto central = owner ? owner->central() : nullptr;
+    if (!central || !central->isAdvertising()) return false;
+    const auto solicited = central->advertisedSolicitedServices();
+    if (std::find(solicited.begin(), solicited.end(), notificationServiceUUID()) == solicited.end()) return false;
+    return connectIncoming();
 }
 
 std::shared_ptr<SimCharacteristic> SimPhone::deviceNameCharacteristic() const {

@@ -28,6 +28,19 @@ public:
                                             std::string deviceName = "iPhone",
                                             tandril::UUID identifier = tandril::UUID::random());
 
+    // A phone without the companion application: its database holds the notification-center
+    // service alone, it does not advertise, and it links to the desktop only when the user
+    // picks the desktop in the phone's Bluetooth settings (tap()); it then pairs by numeric
+    // comparison and, once bonded, reconnects by itself whenever the desktop advertises.
+    static std::shared_ptr<SimPhone> createStockIPhone(std::optional<std::string> name = "iPhone",
+                                                       tandril::UUID identifier = tandril::UUID::random());
+
+    // The user picks the desktop in the phone's list of devices: the phone connects when the
+    // radio's central advertises soliciting the notification-center service. False, doing
+    // nothing, otherwise (not advertising, other services, already linked).
+    bool tap();
+    bool isStockIPhone() const { return stock_; }
+
     // The manufacturer data an iPhone advertises: Apple's company identifier first.
     static Bytes appleManufacturerData();
     // The phone's own record of its GATT attributes.
@@ -78,6 +91,8 @@ public:
 
 protected:
     SimPhone(std::optional<std::string> advertisedName, std::string deviceName, tandril::UUID identifier);
+    static std::shared_ptr<SimPhone> make(std::optional<std::string> advertisedName, std::string deviceName,
+                                          tandril::UUID identifier, bool stock);
 
     ErrorPtr handleWrite(SimCharacteristic& characteristic, const Bytes& data, bool withResponse) override;
     void didWrite(SimCharacteristic& characteristic, const Bytes& data) override;
@@ -85,6 +100,9 @@ protected:
 
 private:
     void buildDatabase(const std::string& deviceName);
+    void buildNotificationService();
+
+    bool stock_ = false;
     void sendEvent(const Bytes& event);
 
     SimNotificationProvider provider_;

@@ -1,6 +1,7 @@
 #include "sim/SimRadio.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "ble/platform/PlatformCentralDelegate.hpp"
 #include "ble/platform/PlatformConstants.hpp"
@@ -57,7 +58,10 @@ void SimRadio::setState(int state) {
     if (previous == state) return;
     auto current = central();
     if (state != CBCentralManagerStatePoweredOn) {
-        if (current) current->stopScan();
+        if (current) {
+            current->stopScan();
+            current->stopAdvertising();
+        }
         for (const auto& device : peripherals()) {
             if (device->isLinked()) device->dropLink(PlatformError::centralError(CBErrorPeripheralDisconnected));
             else device->dropLinkSilently();  // a pending connect ends with the adapter
@@ -122,6 +126,26 @@ void SimRadio::removePairedDevices() {
 std::shared_ptr<SimCentral> SimRadio::central() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return central_.lock();
+}
+
+Duration SimRadio::advertisingLatency() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return advertisingLatency_;
+}
+
+void SimRadio::setAdvertisingLatency(Duration latency) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advertisingLatency_ = latency;
+}
+
+void SimRadio::failNextAdvertising(ErrorPtr error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advertisingFailure_ = std::move(error);
+}
+
+ErrorPtr SimRadio::takeAdvertisingFailure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(advertisingFailure_, nullptr);
 }
 
 std::size_t SimRadio::centralCount() const {

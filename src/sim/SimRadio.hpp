@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "ble/platform/PlatformAdapter.hpp"
+#include "foundation/Error.hpp"
 #include "foundation/Object.hpp"
+#include "foundation/RunLoop.hpp"
 #include "foundation/UUID.hpp"
 
 namespace tandril {
@@ -59,6 +61,15 @@ public:
                                                       const std::shared_ptr<SimPeripheral>& peripheral = nullptr);
     void removePairedDevices();
 
+    // ---- Advertising -------------------------------------------------------------------
+    // The time a central's startAdvertising takes to answer (zero by default).
+    Duration advertisingLatency() const;
+    void setAdvertisingLatency(Duration latency);
+    // The next startAdvertising is answered with `error` (e.g. CBErrorDomain 13 for a
+    // controller that cannot advertise).
+    void failNextAdvertising(ErrorPtr error);
+    ErrorPtr takeAdvertisingFailure();
+
     // ---- Centrals -----------------------------------------------------------------------
     // The current central (the latest created); absent before the first.
     std::shared_ptr<SimCentral> central() const;
@@ -75,6 +86,8 @@ private:
     std::vector<std::shared_ptr<SimClassicDevice>> pairedDevices_;
     std::weak_ptr<SimCentral> central_;
     std::size_t centralCount_ = 0;
+    Duration advertisingLatency_{0};
+    ErrorPtr advertisingFailure_;
 };
 
 }  // namespace tandril

@@ -55,7 +55,27 @@ SimScenario& SimScenario::notification(SimNotificationProvider::Notification not
 
 SimScenario& SimScenario::bonded(bool bonded) {
     bonded_ = bonded;
+    bondedGiven_ = bonded;
     return *this;
+}
+
+SimScenario& SimScenario::stockIPhone() {
+    stock_ = true;
+    return *this;
+}
+
+SimScenario& SimScenario::pairingAnswer(SimPeripheral::PairingAnswer answer) {
+    pairingAnswer_ = answer;
+    return *this;
+}
+
+SimScenario& SimScenario::pairingCode(std::string code) {
+    pairingCode_ = std::move(code);
+    return *this;
+}
+
+SimScenario& SimScenario::tap(Duration delay) {
+    return at(delay, [](SimPhone& phone) { phone.tap(); });
 }
 
 SimScenario& SimScenario::acceptsPairing(bool accepts) {
@@ -99,13 +119,21 @@ SimScenario& SimScenario::at(Duration delay, std::function<void(SimPhone& phone)
 }
 
 std::shared_ptr<SimPhone> SimScenario::build() {
-    auto phone = SimPhone::create(advertisedName_, deviceName_, identifier_);
+    auto phone = stock_ ? SimPhone::createStockIPhone(advertisedName_, identifier_)
+                        : SimPhone::create(advertisedName_, deviceName_, identifier_);
     if (deviceNameValue_) phone->setDeviceNameValue(*deviceNameValue_);
     if (providerValue_) phone->setProviderValue(*providerValue_);
     for (const auto& app : apps_) phone->provider().addApplication(app.bundleIdentifier, app.displayName);
     for (const auto& n : notifications_) phone->provider().addNotification(n);
-    phone->setBonded(bonded_);
-    phone->setAcceptsPairing(acceptsPairing_);
+    if (stock_) {
+        // Pairing is the numeric comparison, never the silent bond of the companion path.
+        phone->setBonded(bondedGiven_.value_or(false));
+    } else {
+        phone->setBonded(bonded_);
+        phone->setAcceptsPairing(acceptsPairing_);
+    }
+    if (pairingAnswer_) phone->setPairingAnswer(*pairingAnswer_);
+    if (pairingCode_) phone->setPairingCode(*pairingCode_);
     if (mtu_) phone->setMTU(*mtu_);
     phone->setFragmentInterval(fragmentInterval_);
     for (const auto& [operation, latency] : latencies_) phone->setLatency(operation, latency);

@@ -11,6 +11,7 @@
 #include "foundation/UUID.hpp"
 #include "sim/SimNotificationProvider.hpp"
 #include "sim/SimOperation.hpp"
+#include "sim/SimPeripheral.hpp"
 
 namespace tandril {
 
@@ -54,6 +55,14 @@ public:
     SimScenario& silentDataSource();
     // Puts the phone in the radio's paired classic-device list under `name`.
     SimScenario& pairedClassicDevice(std::string name);
+    // A phone without the companion application (SimPhone::createStockIPhone), unbonded
+    // unless bonded(true) is given.
+    SimScenario& stockIPhone();
+    // How the phone answers the numeric comparison, and the code it shows.
+    SimScenario& pairingAnswer(SimPeripheral::PairingAnswer answer);
+    SimScenario& pairingCode(std::string code);
+    // The user picks the desktop in the phone's Bluetooth settings `delay` after build().
+    SimScenario& tap(Duration delay = Duration::zero());
     // Runs `step` on the phone `delay` after build() (added, modified, removed events, link drops, ...).
     SimScenario& at(Duration delay, std::function<void(SimPhone& phone)> step);
 
@@ -82,6 +91,10 @@ private:
     bool silent_ = false;
     std::vector<std::string> pairedNames_;
     std::vector<std::pair<Duration, std::function<void(SimPhone&)>>> steps_;
+    bool stock_ = false;
+    std::optional<bool> bondedGiven_;
+    std::optional<SimPeripheral::PairingAnswer> pairingAnswer_;
+    std::optional<std::string> pairingCode_;
 };
 
 }  // namespace tandril

@@ -32,6 +32,7 @@ AgentFixture::~AgentFixture() {
     CNNotificationApplicationManager::setDefaultManager(nullptr);
     LGCentralManager::resetSharedInstance();
     PlatformAdapter::setCurrent(nullptr);
+    PlatformAdapter::setPairingConfirmer(nullptr);
     Bundle::setMainBundle(nullptr);
 }
 
@@ -62,6 +63,7 @@ void AgentFixture::launch() {
     desktop.host = host;
     desktop.deviceChooser = chooser;
     desktop.pairedDevices = std::make_shared<CNAdapterPairedDevices>(radio);
+    desktop.pairingConfirmer = pairingDialog;
     app = TDRAppDelegate::create(desktop);
     app->applicationDidFinishLaunching();
     runUntilIdle();

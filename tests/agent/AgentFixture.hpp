@@ -10,6 +10,7 @@
 #include "agent/FakeDeviceChooser.hpp"
 #include "agent/FakeHost.hpp"
 #include "agent/FakeMessageBus.hpp"
+#include "agent/FakePairingConfirmer.hpp"
 #include "agent/FakeUpdater.hpp"
 #include "agent/FakeUserNotificationCenter.hpp"
 #include "agent/FakeWorkspace.hpp"
@@ -61,6 +62,7 @@ protected:
     std::shared_ptr<FakeCrashReporter> crashReporter = std::make_shared<FakeCrashReporter>();
     std::shared_ptr<FakeHost> host = std::make_shared<FakeHost>();
     std::shared_ptr<FakeDeviceChooser> chooser = std::make_shared<FakeDeviceChooser>();
+    std::shared_ptr<FakePairingConfirmer> pairingDialog = std::make_shared<FakePairingConfirmer>();
     // The bundle paths the updater was made for.
     std::vector<std::string> updaterBundles;
     std::shared_ptr<TDRAppDelegate> app;

@@ -12,6 +12,7 @@
 #include "agent/TDRUserNotification.hpp"
 #include "ble/LGCentralManager.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
+#include "engine/CNConsumerManager.hpp"
 #include "foundation/Bundle.hpp"
 #include "foundation/Paths.hpp"
 #include "foundation/UserDefaults.hpp"
@@ -102,6 +103,26 @@ TEST_F(TDRSimulatorScenarioTest, LinkDropWithinAMinuteReconnectsSilently) {
     }
     EXPECT_GE(announced.size(), 10u);
     EXPECT_EQ(boxes, announced.size()) << out.str();
+}
+
+TEST_F(TDRSimulatorScenarioTest, StockIPhoneConnectsToTheAdvertisingAgentPairsAndComesBackAfterADrop) {
+    scenario->setStockIPhone(true);
+    scenario->start();
+    ASSERT_TRUE(advanceUntil([&] { return shownTexts().size() >= 2; }, 60)) << out.str();
+    EXPECT_NE(out.str().find("[simulator] the user picks this computer in the iPhone's Bluetooth settings"),
+              std::string::npos);
+    EXPECT_NE(out.str().find("[pairing] 'Sam's iPhone' wants to pair and shows 314159"), std::string::npos);
+    EXPECT_EQ(out.str().find("[chooser] selecting"), std::string::npos);  // nobody picks in the chooser
+    EXPECT_EQ(shownTexts()[0], "Tandril|-|Connected to Sam's iPhone.");
+    EXPECT_TRUE(scenario->appDelegate()->consumerManager()->isServingStockPhone());
+
+    // Out of range and back: the bonded phone reconnects by itself, without a new pairing.
+    ASSERT_TRUE(advanceUntil([&] { return !scenario->appDelegate()->securedConnection(); }, 120)) << out.str();
+    ASSERT_TRUE(advanceUntil([&] { return scenario->appDelegate()->securedConnection(); }, 59)) << out.str();
+    std::size_t pairings = 0;
+    for (auto at = out.str().find("wants to pair"); at != std::string::npos; at = out.str().find("wants to pair", at + 1))
+        ++pairings;
+    EXPECT_EQ(pairings, 1u);
 }
 
 TEST(TDRTerminalPresenterTest, ShowsPhoneTextsWithoutTerminalControl) {

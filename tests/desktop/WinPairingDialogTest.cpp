@@ -77,4 +77,19 @@ TEST_F(WinPairingDialogTest, AnOpenRequestIsRefusedWhenTheDialogGoesAway) {
 }
 
 }  // namespace
+TEST_F(WinPairingDialogTest, AgentRequestsShowTheirCodeAndMalformedCodesAreRefusedUnseen) {
+    TDRPairingConfirmer& confirmer = dialog;
+    confirmer.confirmPairing("Anna's iPhone", "004711", record());
+    EXPECT_TRUE(dialog.dialog()->isVisible());
+    EXPECT_EQ(dialog.codeLabel()->text(), "004711");
+    dialog.confirmButton()->click();
+
+    for (const char* code : {"", "12345", "1234567", "12a456", "<b>1</b>"}) {
+        confirmer.confirmPairing("Phone", code, record());
+        EXPECT_FALSE(dialog.dialog()->isVisible()) << code;
+    }
+    EXPECT_EQ(answers, (std::vector<bool>{true, false, false, false, false, false}));
+    EXPECT_EQ(logs.count("[Pairing] Pairing request with a code that is not six digits, refused."), 5u);
+}
+
 }  // namespace tandril

@@ -24,6 +24,7 @@
 #include "pane/FakeLoginItems.hpp"
 #include "pane/FakePaneWorkspace.hpp"
 #include "shared/CataloguePaths.hpp"
+#include "shared/TDRAgentDefaults.hpp"
 #include "shared/TDRControlChannel.hpp"
 #include "support/LoopFixture.hpp"
 
@@ -344,6 +345,34 @@ TEST_F(GlimwickPanelTest, AClickOnARowDrawnBeforeTheListChangedChangesNothing) {
     EXPECT_EQ(catalogue(), (Array{app("com.apple.mobilemail", "Mail", "1")}));
     EXPECT_EQ(bus->count(TDREditedApplicationsNotification), 0u);
     EXPECT_EQ(panel().applicationsTableView()->rowCount(), 1);
+}
+
+TEST_F(GlimwickPanelTest, AllowIPhonesCheckBoxWritesTheAgentsKeyAndAsksTheAgent) {
+    workspace->running = {kAgent};
+    shown();
+    QCheckBox* box = panel().allowIPhonesCheckBox();
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isEnabled());
+    EXPECT_TRUE(box->isChecked());  // nothing stored, no preferred phone
+    const auto asked = bus->count(TDRRequestDeviceInformationNotification);
+
+    box->click();
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(UserDefaults(kAgent).objectForKey(TDRAllowIPhonesToConnectKey), Value(false));
+    EXPECT_EQ(bus->count(TDRRequestDeviceInformationNotification), asked + 1);
+
+    // The agent turned it on again (or off, after the user's disconnect): the answer shows it.
+    UserDefaults(kAgent).setObject(Value(true), TDRAllowIPhonesToConnectKey);
+    bus->send(TDRReceivedDeviceInformationNotification);
+    EXPECT_TRUE(box->isChecked());
+}
+
+TEST_F(GlimwickPanelTest, AllowIPhonesFollowsThePreferredPhoneWhenNothingIsStoredAndWaitsForTheAgent) {
+    UserDefaults(kAgent).setObject(Value("8E2B1E0C-3D1A-4E8F-9C47-0B1A2C3D4E5F"), TDRPreferredDeviceKey);
+    shown();
+    EXPECT_FALSE(panel().allowIPhonesCheckBox()->isChecked());
+    // Without the agent nobody would act on it.
+    EXPECT_FALSE(panel().allowIPhonesCheckBox()->isEnabled());
 }
 
 }  // namespace

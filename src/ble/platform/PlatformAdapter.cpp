@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "ble/platform/PlatformPairingConfirmer.hpp"
+
 namespace tandril {
 
 namespace {
@@ -13,7 +15,25 @@ std::shared_ptr<PlatformAdapter>& installedAdapter() {
     static std::shared_ptr<PlatformAdapter> adapter;
     return adapter;
 }
+std::shared_ptr<PlatformPairingConfirmer>& installedConfirmer() {
+    static std::shared_ptr<PlatformPairingConfirmer> confirmer;
+    return confirmer;
+}
 }  // namespace
+
+std::shared_ptr<PlatformPairingConfirmer> PlatformAdapter::pairingConfirmer() {
+    std::lock_guard<std::mutex> lock(adapterMutex());
+    return installedConfirmer();
+}
+
+void PlatformAdapter::setPairingConfirmer(std::shared_ptr<PlatformPairingConfirmer> confirmer) {
+    std::shared_ptr<PlatformPairingConfirmer> previous;
+    {
+        std::lock_guard<std::mutex> lock(adapterMutex());
+        previous = std::move(installedConfirmer());
+        installedConfirmer() = std::move(confirmer);
+    }
+}
 
 std::shared_ptr<PlatformAdapter> PlatformAdapter::current() {
     std::lock_guard<std::mutex> lock(adapterMutex());

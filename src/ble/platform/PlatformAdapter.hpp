@@ -10,6 +10,7 @@ class DispatchQueue;
 class PlatformCentral;
 class PlatformCentralDelegate;
 class PlatformClassicDevice;
+class PlatformPairingConfirmer;
 
 // The radio the BLE layer talks to: the simulated radio in tests and in the simulator,
 // BlueZ on a desktop. The program installs one adapter at start-up; LGCentralManager
@@ -31,6 +32,11 @@ public:
     static std::shared_ptr<PlatformAdapter> current();
     // Installs `adapter` (absent uninstalls). Thread-safe.
     static void setCurrent(std::shared_ptr<PlatformAdapter> adapter);
+
+    // Who decides pairing requests that need the user (numeric comparison): every adapter
+    // asks this one. Absent: such requests are rejected. Thread-safe.
+    static std::shared_ptr<PlatformPairingConfirmer> pairingConfirmer();
+    static void setPairingConfirmer(std::shared_ptr<PlatformPairingConfirmer> confirmer);
 
 protected:
     PlatformAdapter() = default;

@@ -50,6 +50,19 @@ public:
     virtual std::vector<std::shared_ptr<PlatformPeripheral>> retrieveConnectedPeripheralsWithServices(
         const std::vector<UUID>& serviceUUIDs) = 0;
 
+    // ---- Advertising (the desktop as a peripheral that phones connect to) -----------------
+    // Advertises `localName`, soliciting `solicitedServiceUUIDs`, connectable, until
+    // stopAdvertising(). The outcome is a centralManagerDidStartAdvertising event (absent
+    // error: advertising). A phone that connects while we advertise arrives as a
+    // centralManagerDidReceiveIncomingConnection event; advertising goes on until stopped.
+    // Starting again replaces the advertisement. The default reports CBErrorDomain 13
+    // (operation not supported) for radios that cannot advertise.
+    virtual void startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs);
+    // Withdraws the advertisement; no event. The default does nothing.
+    virtual void stopAdvertising();
+    // Whether an advertisement is up (started and not stopped). The default: never.
+    virtual bool isAdvertising() const;
+
     std::string className() const override { return "CBCentralManager"; }
 
 protected:

@@ -34,6 +34,17 @@ public:
     virtual void centralManagerDidDisconnectPeripheral(const std::shared_ptr<PlatformCentral>& central,
                                                        const std::shared_ptr<PlatformPeripheral>& peripheral,
                                                        const ErrorPtr& error) = 0;
+
+    // The answer to PlatformCentral::startAdvertising: absent error when the advertisement
+    // is up. Empty by default.
+    virtual void centralManagerDidStartAdvertising(const std::shared_ptr<PlatformCentral>& central,
+                                                   const ErrorPtr& error);
+    // A device linked to us on its own (it connected to our advertisement), not through
+    // connectPeripheral. The link is up: the peripheral's state reads connected and its
+    // GATT operations work as for a link we made; cancelPeripheralConnection ends it with
+    // an ordinary disconnect event. Empty by default.
+    virtual void centralManagerDidReceiveIncomingConnection(const std::shared_ptr<PlatformCentral>& central,
+                                                            const std::shared_ptr<PlatformPeripheral>& peripheral);
 };
 
 }  // namespace tandril

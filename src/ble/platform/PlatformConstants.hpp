@@ -71,6 +71,7 @@ inline constexpr int CBErrorUUIDNotAllowed = 8;
 inline constexpr int CBErrorAlreadyAdvertising = 9;
 inline constexpr int CBErrorConnectionFailed = 10;
 inline constexpr int CBErrorConnectionLimitReached = 11;
+inline constexpr int CBErrorOperationNotSupported = 13;
 
 inline constexpr const char* CBATTErrorDomain = "CBATTErrorDomain";
 inline constexpr int CBATTErrorInvalidHandle = 0x01;

@@ -25,6 +25,7 @@ std::string PlatformError::centralErrorDescription(std::int64_t code) {
         case CBErrorAlreadyAdvertising: return "The peripheral is already advertising.";
         case CBErrorConnectionFailed: return "The connection has failed unexpectedly.";
         case CBErrorConnectionLimitReached: return "The device has reached the connection limit.";
+        case CBErrorOperationNotSupported: return "The operation is not supported.";
         default: return "Unknown error.";
     }
 }

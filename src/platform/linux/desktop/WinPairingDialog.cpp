@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "foundation/Log.hpp"
@@ -68,10 +69,25 @@ std::string WinPairingDialog::formatPasskey(std::uint32_t passkey) {
 }
 
 void WinPairingDialog::ask(const std::string& name, std::uint32_t passkey, Answer answer) {
+    present(name, formatPasskey(passkey), std::move(answer));
+}
+
+void WinPairingDialog::confirmPairing(const std::string& name, const std::string& code, Answer answer) {
+    const bool sixDigits =
+        code.size() == 6 && std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!sixDigits) {
+        log("[Pairing] Pairing request with a code that is not six digits, refused.");
+        if (answer) answer(false);
+        return;
+    }
+    present(name, code, std::move(answer));
+}
+
+void WinPairingDialog::present(const std::string& name, const std::string& code, Answer answer) {
     finish(false);
     answer_ = std::move(answer);
     name_->setText(QString::fromStdString(name));
-    code_->setText(QString::fromStdString(formatPasskey(passkey)));
+    code_->setText(QString::fromStdString(code));
     hasTimeout_ = true;
     timeout_ = RunLoop::main().schedule(seconds(kTimeoutSeconds), [this] {
         hasTimeout_ = false;

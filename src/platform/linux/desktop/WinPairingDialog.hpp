@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "agent/TDRPairingConfirmer.hpp"
 #include "foundation/RunLoop.hpp"
 
 class QDialog;
@@ -22,7 +23,7 @@ namespace tandril {
 // BlueZ gives an agent request 60 seconds (REQUEST_TIMEOUT in its src/agent.c) before it
 // gives up on the pairing; the dialog gives up at the same moment, so that a dialog left
 // open never confirms a pairing that BlueZ has already abandoned.
-class WinPairingDialog : public QObject {
+class WinPairingDialog : public QObject, public TDRPairingConfirmer {
     Q_OBJECT
 
 public:
@@ -36,6 +37,9 @@ public:
     // Shows the request; a request still open is answered false first. The time-out runs on
     // the main run loop.
     void ask(const std::string& name, std::uint32_t passkey, Answer answer);
+    // The agent's form of ask(): `code` as the six digits the phone shows. Anything else
+    // than six digits is refused at once (logged), without showing the dialog.
+    void confirmPairing(const std::string& name, const std::string& code, Answer answer) override;
     // BlueZ cancelled the request (Agent1.Cancel): closes the dialog, answering false.
     void cancel();
     bool isAsking() const { return static_cast<bool>(answer_); }
@@ -51,6 +55,7 @@ public:
     QPushButton* rejectButton() const { return reject_; }
 
 private:
+    void present(const std::string& name, const std::string& code, Answer answer);
     void finish(bool confirmed);
 
     QDialog* dialog_ = nullptr;
