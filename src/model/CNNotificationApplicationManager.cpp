@@ -282,7 +282,9 @@ std::shared_ptr<CNNotificationApplication> CNNotificationApplicationManager::app
     return application;
 }
 
-void CNNotificationApplicationManager::cacheApplication(const std::shared_ptr<CNNotificationApplication>& application) {
+void CNNotificationApplicationManager::cacheApplication(const std::shared_ptr<CNNotificationApplication>& given) {
+    // Held here: `given` may refer to a listed record, which the erase below drops.
+    const std::shared_ptr<CNNotificationApplication> application = given;
     if (!application) {
         return;
     }

@@ -50,7 +50,9 @@ void WinUpdater::checkForUpdates(const void* /*sender*/) { check(true); }
 std::string WinUpdater::installedVersion() const {
     auto bundle = bundle_ ? bundle_ : Bundle::mainBundle();
     if (!bundle) return "";
-    const auto* version = bundle->objectForInfoDictionaryKey("CFBundleVersion").asString();
+    // The value is held here: the text points into it.
+    const Value value = bundle->objectForInfoDictionaryKey("CFBundleVersion");
+    const auto* version = value.asString();
     return version ? *version : "";
 }
 
