@@ -28,7 +28,7 @@ public:
 
 class BusNotificationPresenterTest : public DesktopFixture {
 protected:
-    // A notification daemon with these capabilities and this specification version.
+    // A notification daemon with these capabilities and this protocol version.
     std::unique_ptr<DbusMock> startServer(const std::string& capabilities, const QString& version = "1.2") {
         auto server = std::make_unique<DbusMock>(DbusMock::notificationDaemon(), bus(),
                                                  home.file("daemon" + std::to_string(++servers) + ".log"),
@@ -121,7 +121,7 @@ TEST_F(BusNotificationPresenterTest, AServerWithABrokenQueryStillGetsPlainNotifi
     EXPECT_EQ(call[4].toString(), "a &lt; b");  // the capabilities it did give still count
 }
 
-TEST_F(BusNotificationPresenterTest, ImageHintNameFollowsTheSpecificationVersion) {
+TEST_F(BusNotificationPresenterTest, ImageHintNameFollowsTheProtocolVersion) {
     EXPECT_EQ(BusNotificationPresenter::imageHintName("1.2"), "image-data");
     EXPECT_EQ(BusNotificationPresenter::imageHintName("1.10"), "image-data");
     EXPECT_EQ(BusNotificationPresenter::imageHintName("2"), "image-data");

@@ -81,7 +81,7 @@ TEST_F(BusWorkspaceTest, RunningApplicationChangesFollowWellKnownNamesOnly) {
     EXPECT_EQ(observer.changes.size(), 2u);
 }
 
-TEST_F(BusWorkspaceTest, ExecLinesAreSplitLikeTheDesktopEntrySpecificationSays) {
+TEST_F(BusWorkspaceTest, ExecLinesAreSplitAsDesktopEntriesRequire) {
     EXPECT_EQ(BusWorkspace::execArguments("TandrilPane"), (QStringList{"TandrilPane"}));
     EXPECT_EQ(BusWorkspace::execArguments("/opt/x/bin/pane --flag %U"), (QStringList{"/opt/x/bin/pane", "--flag"}));
     EXPECT_EQ(BusWorkspace::execArguments(R"("/opt/my apps/pane" "say \"hi\"" 100%%)"),

@@ -172,7 +172,7 @@ void BusNotificationPresenter::serverAnswered(std::uint64_t generation, const QS
     state_ = State::Ready;
     capabilities_ = capabilities;
     imageHint_ = imageHintName(specVersion);
-    log("[BusNotificationPresenter] Notification server ready (specification %s, capabilities: %s).", text(specVersion),
+    log("[BusNotificationPresenter] Notification server ready (protocol %s, capabilities: %s).", text(specVersion),
         text(capabilities.join(QLatin1Char(' '))));
     if (closePreviousRunPending_) closePreviousRun();
     const auto current = entries_;

@@ -20,12 +20,12 @@ namespace tandril {
 //
 // One delivered notification is one desktop notification: summary = the title (the phone
 // application's name, or the notice's title), body = the subtitle line when there is one and
-// the text, the phone application's icon as the image hint the server's specification version
+// the text, the phone application's icon as the image hint the server's protocol version
 // names ("image-data" from 1.2, "image_data" in 1.1, "icon_data" before), and "desktop-entry"
 // and the application name set so that the desktop groups them. Withdrawing closes it.
 //
 // The body is escaped (& < >) only when the server lists "body-markup"; the summary is plain
-// text in the notification specification and is sent as it is. With "actions" the
+// text in the notifications protocol and is sent as it is. With "actions" the
 // notification carries the "default" action, and invoking it reports the activation to the
 // delegate; servers without actions just dismiss it on a click.
 //
@@ -62,7 +62,7 @@ public:
     // How many delivered notifications are shown now (the server gave them an id).
     std::size_t shownCount() const;
 
-    // The image hint's name for a server's specification version ("1.2" -> "image-data").
+    // The image hint's name for a server's protocol version ("1.2" -> "image-data").
     static QString imageHintName(const QString& specVersion);
     // `text` with &, < and > as entities.
     static QString escapeMarkup(const QString& text);
