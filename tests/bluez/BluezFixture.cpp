@@ -69,6 +69,17 @@ BluezSignalRecorder::BluezSignalRecorder(const std::string& address) {
 }
 
 BluezSignalRecorder::~BluezSignalRecorder() {
+    if (connected_) {
+        // Unhooked while the connection is open, so that its closing does not race this
+        // object's destruction.
+        QDBusConnection connection(name_);
+        connection.disconnect("org.bluez", "", "org.freedesktop.DBus.Properties", "PropertiesChanged", this,
+                              SLOT(onSignal(QDBusMessage)));
+        connection.disconnect("org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", this,
+                              SLOT(onSignal(QDBusMessage)));
+        connection.disconnect("org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", this,
+                              SLOT(onSignal(QDBusMessage)));
+    }
     QDBusConnection::disconnectFromBus(name_);
     thread_->quit();
     thread_->wait();

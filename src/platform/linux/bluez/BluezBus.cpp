@@ -122,7 +122,22 @@ BluezBus::~BluezBus() {
     }
     pending_.clear();
     pendingCount_ = 0;
-    if (connected_) QDBusConnection::disconnectFromBus(name_);
+    if (!connected_) return;
+    // QtDBus closes a connection on its own thread and then unhooks every receiver it still
+    // knows; a receiver being destroyed meanwhile on this thread is a use after free. So the
+    // signal hooks, the watcher and the exported agent go first, while the link is still open.
+    QDBusConnection bus = connection();
+    bus.disconnect(bluezService, QString(), objectManager, QStringLiteral("InterfacesAdded"), this,
+                   SLOT(onInterfacesAdded(QDBusMessage)));
+    bus.disconnect(bluezService, QString(), objectManager, QStringLiteral("InterfacesRemoved"), this,
+                   SLOT(onInterfacesRemoved(QDBusMessage)));
+    bus.disconnect(bluezService, QString(), propertiesInterface, QStringLiteral("PropertiesChanged"), this,
+                   SLOT(onPropertiesChanged(QDBusMessage)));
+    const QObjectList owned = children();
+    qDeleteAll(owned);
+    watcher_ = nullptr;
+    bus = QDBusConnection(QString());
+    QDBusConnection::disconnectFromBus(name_);
 }
 
 QDBusConnection BluezBus::connection() const {

@@ -24,6 +24,10 @@ StandInBus::StandInBus(Handler handler, ClientGone clientGone)
 StandInBus::~StandInBus() {
     unpublish();
     if (connection_) {
+        // Unhooked before the connection closes: QtDBus unhooks what is left on its own
+        // thread, which must not race this object's destruction.
+        connection_->disconnect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                "NameOwnerChanged", this, SLOT(onNameOwnerChanged(QString, QString, QString)));
         connection_.reset();
         QDBusConnection::disconnectFromBus(connectionName_);
     }
