@@ -4,6 +4,8 @@
 #include <ostream>
 #include <string>
 
+#include "platform/linux/PrivateDbusDaemon.hpp"
+
 namespace tandril {
 
 class BluezAdapter;
@@ -34,7 +36,7 @@ private:
     bool startBus(std::string& error);
 
     std::string directory_;
-    int daemon_ = -1;
+    PrivateDbusDaemon daemon_;
     std::string address_;
     std::shared_ptr<BluezStandIn> standIn_;
     std::shared_ptr<BluezAdapter> adapter_;

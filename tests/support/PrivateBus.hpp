@@ -4,6 +4,7 @@
 #include <vector>
 #include <sys/types.h>
 
+#include "platform/linux/PrivateDbusDaemon.hpp"
 #include "support/TempDir.hpp"
 
 namespace tandril::test {
@@ -22,12 +23,12 @@ public:
     // The bus's address, as a client connects to it ("unix:path=...,guid=...").
     const std::string& address() const { return address_; }
     // False when dbus-daemon could not be started; error() says why.
-    bool isRunning() const { return pid_ > 0; }
+    bool isRunning() const { return daemon_.isRunning(); }
     const std::string& error() const { return error_; }
 
 private:
     TempDir dir_;
-    pid_t pid_ = -1;
+    PrivateDbusDaemon daemon_;
     std::string address_;
     std::string error_;
     std::string savedSession_;

@@ -1,5 +1,6 @@
 #include "platform/linux/bluez/standin/StandInBus.hpp"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QMetaObject>
 #include <QtCore/QThread>
 #include <QtDBus/QDBusPendingCallWatcher>
@@ -16,6 +17,14 @@ std::atomic<int> connectionCounter{0};
 
 StandInBus::StandInBus(Handler handler, ClientGone clientGone)
     : handler_(std::move(handler)), clientGone_(std::move(clientGone)) {
+    // QtDBus and the bus thread's event loop need an application object; a program that has
+    // none yet (the simulator in a terminal) gets a plain one before the thread starts.
+    if (!QCoreApplication::instance()) {
+        static int argc = 1;
+        static char program[] = "tandril-bluez-standin";
+        static char* argv[] = {program, nullptr};
+        new QCoreApplication(argc, argv);
+    }
     thread_ = new QThread();
     thread_->setObjectName("bluez-standin");
     thread_->start();
