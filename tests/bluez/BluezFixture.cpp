@@ -60,26 +60,24 @@ BluezSignalRecorder::BluezSignalRecorder(const std::string& address) {
     QDBusConnection connection = QDBusConnection::connectToBus(QString::fromStdString(address), name_);
     connected_ = connection.isConnected();
     if (!connected_) return;
-    connection.connect("org.bluez", "", "org.freedesktop.DBus.Properties", "PropertiesChanged", this,
-                       SLOT(onSignal(QDBusMessage)));
-    connection.connect("org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", this,
-                       SLOT(onSignal(QDBusMessage)));
-    connection.connect("org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", this,
-                       SLOT(onSignal(QDBusMessage)));
+    hookSignals(true);
+}
+
+void BluezSignalRecorder::hookSignals(bool hook) {
+    const char* const hooks[][3] = {{"", "org.freedesktop.DBus.Properties", "PropertiesChanged"},
+                                    {"/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded"},
+                                    {"/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved"}};
+    QDBusConnection connection(name_);
+    for (const auto& h : hooks) {
+        if (hook) connection.connect("org.bluez", h[0], h[1], h[2], this, SLOT(onSignal(QDBusMessage)));
+        else connection.disconnect("org.bluez", h[0], h[1], h[2], this, SLOT(onSignal(QDBusMessage)));
+    }
 }
 
 BluezSignalRecorder::~BluezSignalRecorder() {
-    if (connected_) {
-        // Unhooked while the connection is open, so that its closing does not race this
-        // object's destruction.
-        QDBusConnection connection(name_);
-        connection.disconnect("org.bluez", "", "org.freedesktop.DBus.Properties", "PropertiesChanged", this,
-                              SLOT(onSignal(QDBusMessage)));
-        connection.disconnect("org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", this,
-                              SLOT(onSignal(QDBusMessage)));
-        connection.disconnect("org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved", this,
-                              SLOT(onSignal(QDBusMessage)));
-    }
+    // Unhooked while the connection is open, so that its closing does not race this object's
+    // destruction.
+    if (connected_) hookSignals(false);
     QDBusConnection::disconnectFromBus(name_);
     thread_->quit();
     thread_->wait();

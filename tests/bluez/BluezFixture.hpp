@@ -51,6 +51,7 @@ public slots:
     void onSignal(const QDBusMessage& message);
 
 private:
+    void hookSignals(bool hook);
     QThread* thread_ = nullptr;
     QString name_;
     bool connected_ = false;

@@ -126,18 +126,29 @@ BluezBus::~BluezBus() {
     // QtDBus closes a connection on its own thread and then unhooks every receiver it still
     // knows; a receiver being destroyed meanwhile on this thread is a use after free. So the
     // signal hooks, the watcher and the exported agent go first, while the link is still open.
-    QDBusConnection bus = connection();
-    bus.disconnect(bluezService, QString(), objectManager, QStringLiteral("InterfacesAdded"), this,
-                   SLOT(onInterfacesAdded(QDBusMessage)));
-    bus.disconnect(bluezService, QString(), objectManager, QStringLiteral("InterfacesRemoved"), this,
-                   SLOT(onInterfacesRemoved(QDBusMessage)));
-    bus.disconnect(bluezService, QString(), propertiesInterface, QStringLiteral("PropertiesChanged"), this,
-                   SLOT(onPropertiesChanged(QDBusMessage)));
+    hookSignals(false);
     const QObjectList owned = children();
     qDeleteAll(owned);
     watcher_ = nullptr;
-    bus = QDBusConnection(QString());
     QDBusConnection::disconnectFromBus(name_);
+}
+
+// bluetoothd's object-manager and property signals, hooked to this object's slots (or unhooked).
+void BluezBus::hookSignals(bool hook) {
+    struct Hook {
+        const QString& interface;
+        const char* member;
+        const char* slot;
+    };
+    const Hook hooks[] = {{objectManager, "InterfacesAdded", SLOT(onInterfacesAdded(QDBusMessage))},
+                          {objectManager, "InterfacesRemoved", SLOT(onInterfacesRemoved(QDBusMessage))},
+                          {propertiesInterface, "PropertiesChanged", SLOT(onPropertiesChanged(QDBusMessage))}};
+    QDBusConnection bus = connection();
+    for (const Hook& h : hooks) {
+        const QString member = QString::fromLatin1(h.member);
+        if (hook) bus.connect(bluezService, QString(), h.interface, member, this, h.slot);
+        else bus.disconnect(bluezService, QString(), h.interface, member, this, h.slot);
+    }
 }
 
 QDBusConnection BluezBus::connection() const {
@@ -160,12 +171,7 @@ void BluezBus::start(Listener* listener) {
         listener_->busTreeLoaded(false);
         return;
     }
-    bus.connect(bluezService, QString(), objectManager, QStringLiteral("InterfacesAdded"), this,
-                SLOT(onInterfacesAdded(QDBusMessage)));
-    bus.connect(bluezService, QString(), objectManager, QStringLiteral("InterfacesRemoved"), this,
-                SLOT(onInterfacesRemoved(QDBusMessage)));
-    bus.connect(bluezService, QString(), propertiesInterface, QStringLiteral("PropertiesChanged"), this,
-                SLOT(onPropertiesChanged(QDBusMessage)));
+    hookSignals(true);
     watcher_ = new QDBusServiceWatcher(bluezService, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString& oldOwner, const QString& newOwner) { ownerChanged(oldOwner, newOwner); });

@@ -100,6 +100,7 @@ private slots:
     void onPropertiesChanged(const QDBusMessage& message);
 
 private:
+    void hookSignals(bool hook);
     void loadTree();
     void ownerChanged(const QString& oldOwner, const QString& newOwner);
     void finish(std::uint64_t id, const QDBusMessage& reply);
