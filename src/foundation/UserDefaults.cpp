@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "foundation/Bundle.hpp"
 #include "foundation/Log.hpp"
@@ -33,12 +35,21 @@ Standard& standard() {
 // An exclusive lock on `path` (created when missing) for as long as it lives, shared
 // with every other process that locks the same file. Without the lock file (a folder
 // that cannot be written) the write goes ahead unlocked, and fails or not on its own.
+// A write holds the lock for a few milliseconds; one that is held for longer than
+// kLockPatience (its holder stopped in a debugger, say) is not waited for any longer:
+// the write goes ahead unlocked rather than hang the program.
 class ExclusiveFileLock {
 public:
+    static constexpr std::chrono::milliseconds kLockPatience{1000};
+
     explicit ExclusiveFileLock(const std::string& path)
         : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        const auto giveUp = std::chrono::steady_clock::now() + kLockPatience;
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return;
+            if (std::chrono::steady_clock::now() >= giveUp) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     ~ExclusiveFileLock() {
