@@ -227,6 +227,36 @@ bool Paths::writeFileAtomically(const std::string& path, const std::string& cont
     return failed(number);
 }
 
+std::vector<std::string> Paths::removeStaleTemporaryFiles(const std::string& folder,
+                                                          const std::function<bool(std::string_view)>& isOurs,
+                                                          std::chrono::seconds olderThan) {
+    // mkstemp's six characters.
+    constexpr std::size_t kSuffixLength = 6;
+    auto isSuffixCharacter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    };
+    std::vector<std::string> removed;
+    const auto now = std::chrono::system_clock::now();
+    for (const std::string& name : contentsOfDirectory(folder)) {
+        // ".", at least one character of target name, ".", six characters.
+        if (name.size() < kSuffixLength + 3 || name.front() != '.') continue;
+        const std::size_t dot = name.size() - kSuffixLength - 1;
+        if (name[dot] != '.') continue;
+        if (!std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(), isSuffixCharacter)) continue;
+        const std::string_view target = std::string_view(name).substr(1, dot - 1);
+        if (!isOurs || !isOurs(target)) continue;
+        const std::string path = join(folder, name);
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        const auto written = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(info.st_mtim.tv_sec) + std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
+        if (now - written <= olderThan) continue;
+        if (::unlink(path.c_str()) == 0) removed.push_back(path);
+    }
+    return removed;
+}
+
 std::optional<std::string> Paths::moveAside(const std::string& path, const std::string& tag, std::size_t keep,
                                             int* errorNumber) {
     const std::string folder = parentOf(path);

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tandril {
@@ -55,6 +58,15 @@ public:
     // beyond the newest `keep`. The new path; nullopt and *errorNumber when the rename fails.
     static std::optional<std::string> moveAside(const std::string& path, const std::string& tag, std::size_t keep,
                                                 int* errorNumber = nullptr);
+
+    // The temporary files writeFileAtomically leaves when its process dies between creating
+    // one and renaming it: "." + the target's name + "." + six letters or digits, in the
+    // target's folder. Removes those in `folder` (regular files only) whose target name
+    // `isOurs` accepts and that were last written more than `olderThan` ago (a younger one
+    // may be another process's write in progress). Returns the paths it removed.
+    static std::vector<std::string> removeStaleTemporaryFiles(const std::string& folder,
+                                                              const std::function<bool(std::string_view)>& isOurs,
+                                                              std::chrono::seconds olderThan);
 
     // The system's text for an error number (strerror).
     static std::string errorText(int errorNumber);

@@ -1,6 +1,12 @@
 #include "foundation/UserDefaults.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "foundation/Bundle.hpp"
 #include "foundation/Log.hpp"
@@ -25,6 +31,36 @@ Standard& standard() {
     static Standard s;
     return s;
 }
+
+// An exclusive lock on `path` (created when missing) for as long as it lives, shared
+// with every other process that locks the same file. Without the lock file (a folder
+// that cannot be written) the write goes ahead unlocked, and fails or not on its own.
+// A write holds the lock for a few milliseconds; one that is held for longer than
+// kLockPatience (its holder stopped in a debugger, say) is not waited for any longer:
+// the write goes ahead unlocked rather than hang the program.
+class ExclusiveFileLock {
+public:
+    static constexpr std::chrono::milliseconds kLockPatience{1000};
+
+    explicit ExclusiveFileLock(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        if (fd_ < 0) return;
+        const auto giveUp = std::chrono::steady_clock::now() + kLockPatience;
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) return;
+            if (std::chrono::steady_clock::now() >= giveUp) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ~ExclusiveFileLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+    ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+
+private:
+    int fd_;
+};
 }  // namespace
 
 // A file that cannot be read or parsed reads as empty, and is left as it is: nothing is
@@ -136,7 +172,7 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
         } else {
             values_.insert_or_assign(key, value);
         }
-        dirty_ = true;
+        pending_.insert_or_assign(key, value);
     }
     synchronize();
 }
@@ -145,7 +181,7 @@ void UserDefaults::removeObjectForKey(const std::string& key) { setObject(Value(
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
-    if (!dirty_) {
+    if (pending_.empty()) {
         // Read under the lock: a set on another thread meanwhile must not be undone by
         // values read before it was written.
         values_ = readFile();
@@ -156,13 +192,30 @@ bool UserDefaults::synchronize() {
         log("[DEFAULTS] Defaults not saved: the folder %s could not be created", Paths::defaultsDirectory());
         return false;
     }
+    // Another process may have written its own keys since this one read the file: read
+    // it again under the file lock and change only the keys set here. A file that cannot
+    // be read gives nothing to build on; the values in memory stand in for it.
+    const ExclusiveFileLock fileLock(path() + ".lock");
+    // (A folder in the file's place is no damaged file to keep aside: the write fails
+    // below and says why.)
+    const bool folderInTheWay = Paths::isDirectory(path());
+    Dictionary merged = folderInTheWay ? Dictionary() : readFile();
+    if (folderInTheWay || unreadable_) merged = values_;
+    for (const auto& [key, value] : pending_) {
+        if (value.isNull()) {
+            merged.erase(key);
+        } else {
+            merged.insert_or_assign(key, value);
+        }
+    }
     if (!setAsideUnreadableFile()) return false;
     ErrorPtr error;
-    if (!PropertyList::writeFile(Value(values_), path(), PropertyList::Format::XML, &error)) {
+    if (!PropertyList::writeFile(Value(merged), path(), PropertyList::Format::XML, &error)) {
         log("[DEFAULTS] Defaults not saved: %s", error ? error->localizedDescription() : std::string());
         return false;
     }
-    dirty_ = false;
+    values_ = std::move(merged);
+    pending_.clear();
     return true;
 }
 

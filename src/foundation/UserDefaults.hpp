@@ -10,8 +10,12 @@
 namespace tandril {
 
 // User defaults: one property-list file per domain, Paths::defaultsDirectory()/<domain>.plist.
-// Values are kept in memory; synchronize() writes the file atomically. Setters mark the
-// domain dirty and synchronize at once, so a crash loses nothing. A file that cannot be
+// Values are kept in memory; synchronize() writes the file atomically. Setters record the
+// change and synchronize at once, so a crash loses nothing. Several processes write the
+// same file (the agent and the settings application share the agent's domain): a write
+// re-reads the file and applies only the keys this instance changed, under an exclusive
+// lock on <domain>.plist.lock beside it, so a key another process wrote meanwhile is kept.
+// A file that cannot be
 // read or parsed reads as empty and is left untouched until the next set, which first
 // moves it aside (<domain>.plist.damaged-<UTC time>) and then writes the values in memory;
 // when it cannot be moved, nothing is written. Failed writes are logged with their cause.
@@ -48,7 +52,8 @@ private:
     std::string domain_;
     mutable std::mutex mutex_;
     Dictionary values_;
-    bool dirty_ = false;  // set, but not yet written (the last write failed)
+    // Keys set (a null value: removed) but not yet written, e.g. because the last write failed.
+    Dictionary pending_;
     // Why the file on disk could not be read, while it is still there to be kept.
     std::optional<std::string> unreadable_;
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -62,7 +63,9 @@ bool isPlainFileName(const std::string& name) {
 }
 
 // Copies `from` to `to` unless something exists at `to`. The copy appears whole or not at
-// all: it is written aside and then linked into place, which fails when `to` exists.
+// all: it is written aside and then linked into place, which fails when `to` exists. The
+// file aside is named as Paths::writeFileAtomically names its temporary files, so that a
+// copy killed half-way is cleaned up as theirs are.
 void copyFileIfAbsent(const std::string& from, const std::string& to) {
     if (Paths::fileExists(to)) {
         return;
@@ -71,7 +74,9 @@ void copyFileIfAbsent(const std::string& from, const std::string& to) {
     if (!contents) {
         return;
     }
-    std::string aside = to + ".XXXXXX";
+    const std::size_t slash = to.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string aside = to.substr(0, nameStart) + "." + to.substr(nameStart) + ".XXXXXX";
     const int fd = mkstemp(aside.data());
     if (fd < 0) {
         return;
@@ -159,9 +164,27 @@ bool CNNotificationApplicationManager::setAsideUnreadableCatalogue(const std::st
     return false;
 }
 
+void CNNotificationApplicationManager::removeUnfinishedWrites() {
+    // Only the temporary files of our own atomic writes: of the catalogue file in its
+    // folder (which holds other programs' files too), and of icon files in theirs (an
+    // icon's name never starts with "." and always ends in ".png").
+    const std::string cataloguePath = CataloguePaths::applicationsPath();
+    const std::string catalogueName = cataloguePath.substr(cataloguePath.rfind('/') + 1);
+    std::vector<std::string> removed = Paths::removeStaleTemporaryFiles(
+        CataloguePaths::catalogueFolder(), [&](std::string_view target) { return target == catalogueName; },
+        kStaleTemporaryFileAge);
+    const std::vector<std::string> icons = Paths::removeStaleTemporaryFiles(
+        CataloguePaths::iconsFolder(),
+        [](std::string_view target) { return target.front() != '.' && target.size() > 4 && target.ends_with(".png"); },
+        kStaleTemporaryFileAge);
+    removed.insert(removed.end(), icons.begin(), icons.end());
+    for (const std::string& file : removed) log("[CACHE] Removed the leftover of an unfinished write: %s", file);
+}
+
 void CNNotificationApplicationManager::loadData() {
     cachedApplications_.clear();
     unreadableCatalogue_.reset();
+    removeUnfinishedWrites();
     const std::string path = applicationsPath();
     ErrorPtr error;
     const std::optional<Value> root = PropertyList::readFile(path, &error);

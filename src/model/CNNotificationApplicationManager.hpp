@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,6 +32,10 @@ public:
 
     // How many unreadable catalogue files are kept beside the catalogue.
     static constexpr std::size_t kKeptDamagedCatalogues = 3;
+    // A temporary file of the catalogue's or an icon's atomic write this much older than
+    // now is the leftover of a write that was killed: loadData removes it. A younger one
+    // may be the settings application's save in progress, and is left.
+    static constexpr std::chrono::seconds kStaleTemporaryFileAge{600};
 
     // Lookup answers of the wrong shape.
     static constexpr const char* kLookupErrorDomain = "TDRLookupErrorDomain";
@@ -62,6 +67,9 @@ public:
     // kKeptDamagedCatalogues kept) so that the next save does not destroy it. When it cannot
     // be moved, it stays in place and saves are refused until it can. Icons are not decoded
     // here: a record whose icon file is present decodes it when its icon is first asked for.
+    // First removes what writes killed half-way left behind: temporary files of the
+    // catalogue and of icons older than kStaleTemporaryFileAge, and nothing else
+    // ("[CACHE] Removed the leftover of an unfinished write: %s" for each).
     void loadData();
     // Writes the catalogue file atomically; a failed write is logged with the system's
     // error text, and the catalogue goes on from memory. Records whose identifier or name
@@ -99,6 +107,8 @@ public:
 
 
 private:
+    // Removes the stale temporary files of killed catalogue and icon writes (see loadData).
+    void removeUnfinishedWrites();
     // Moves the unreadable catalogue file aside; false (and saves refused) when it cannot.
     bool setAsideUnreadableCatalogue(const std::string& path, const std::string& reason, bool logFailure);
 

@@ -35,5 +35,26 @@ TEST_F(TDRPreferredDeviceDefaultsTest, KeepsTheIdentifierUnderTheAgentsKeyWhatev
     }
 }
 
+// The settings application writes "Allow iPhones to connect" into the same file while the
+// agent runs; the agent's next choice of phone must not put the old value back.
+TEST_F(TDRPreferredDeviceDefaultsTest, KeepsWhatTheSettingsApplicationWroteMeanwhile) {
+    UserDefaults::setStandardDomain("com.Varn.Glimwick");
+    UserDefaults::resetStandardUserDefaults();
+    UserDefaults::standardUserDefaults().setObject(Value(Array{Value("1.0")}), "prevStartupVersions");
+    TDRPreferredDeviceDefaults store;
+    EXPECT_EQ(store.preferredDeviceIdentifier(), std::nullopt);
+
+    UserDefaults("com.Varn.Glimwick").setObject(Value(false), "TDRAllowIPhonesToConnect");
+    store.setPreferredDeviceIdentifier("5A1D0C3E-7B1F-4C2A-9E3D-0F6B8A4C2D10");
+    UserDefaults("com.Varn.Glimwick").setObject(Value(true), "TDRAllowIPhonesToConnect");
+    store.setPreferredDeviceIdentifier(std::nullopt);
+
+    UserDefaults file("com.Varn.Glimwick");
+    EXPECT_EQ(file.objectForKey("TDRAllowIPhonesToConnect"), Value(true));
+    EXPECT_EQ(file.objectForKey("prevStartupVersions"), Value(Array{Value("1.0")}));
+    EXPECT_EQ(file.objectForKey("CNConsumerManagerPreferredUUID"), Value());
+    UserDefaults::setStandardDomain("");
+}
+
 }  // namespace
 }  // namespace tandril::test

@@ -2,6 +2,14 @@
 // Notification Source to the engine's delegate, and a burst of 100 pre-existing
 // notifications, over the BlueZ adapter and the stand-in beside the simulated radio alone.
 // Prints "[measure]" lines; asserts only that everything arrives, whole and in order.
+//
+// The phone's application is in the catalogue with its name and icon before the engine
+// starts, so each notification takes exactly the way measured: Notification Source, the
+// attribute request on the Control Point, the Data Source answer. An application without
+// an icon would add a name request and an icon lookup on the internet to every
+// notification: in a sandbox without a network that lookup fails at once most of the time
+// but now and then only after the resolver's 5 s retry, which the loop below used to count
+// as a notification "late" by 5 s (it was never lost).
 
 #include <gtest/gtest.h>
 
@@ -17,6 +25,8 @@
 #include "engine/CNConsumerManager.hpp"
 #include "engine/CNHelperInstaller.hpp"
 #include "engine/RecordingConsumerDelegate.hpp"
+#include "http/Image.hpp"
+#include "model/CNNotificationApplication.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
 #include "platform/linux/bluez/BluezAdapter.hpp"
 #include "platform/linux/bluez/BluezCentral.hpp"
@@ -53,6 +63,10 @@ protected:
         CNNotificationApplicationManager::setDefaultManager(nullptr);
         CNCacheConsent::setShared(nullptr);
         CNHelperInstaller::setShared(nullptr);
+        auto chat = CNNotificationApplicationManager::defaultManager()->applicationForBundleIdentifier("com.example.chat");
+        chat->setDisplayName(std::string("Chat"));
+        chat->setIcon(Image::create(1, 1, Bytes(4, 0xFF)));
+        CNNotificationApplicationManager::defaultManager()->cacheApplication(chat);
         delegate = std::make_shared<RecordingConsumerDelegate>();
         engine = createTestEngine();
         engine->setDelegate(delegate);
@@ -91,14 +105,16 @@ protected:
             const auto before = added();
             const auto sent = Clock::now();
             iphone->provider().addNotification("com.example.chat", "M" + std::to_string(i), "", "Hi");
-            // The engine fetches attributes and icons off the main thread too: a sample that
-            // does not come within the limit is left out (and counted).
+            // A sample that does not come within the limit is left out (and counted); the
+            // notification must still come.
             if (!pumpUntil([&] { return added() > before; }, 2000ms)) {
                 ++figures.missed;
+                EXPECT_TRUE(pumpUntil([&] { return added() > before; }, 20000ms)) << "M" << i << " never came";
                 continue;
             }
             samples.push_back(microseconds(Clock::now() - sent));
         }
+        EXPECT_EQ(added(), 150u);
         if (samples.empty()) return figures;
         std::sort(samples.begin(), samples.end());
         figures.medianUs = samples[samples.size() / 2];

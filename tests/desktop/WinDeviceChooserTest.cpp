@@ -186,6 +186,54 @@ TEST_F(WinDeviceChooserTest, AlertIsWindowModalPlainTextAndEndsOnceThroughItsBut
     EXPECT_EQ(delegate->alertEnds, (std::vector<std::int64_t>{1000, 1000}));
 }
 
+// The agent tells the chooser its state long before (if ever) the window is shown: the
+// window, built only then, must look exactly as one built at once and told the same.
+TEST_F(WinDeviceChooserTest, AWindowBuiltWhenFirstShownShowsWhatTheChooserWasToldBefore) {
+    const auto tell = [this](WinDeviceChooser& told) {
+        told.setDelegate(delegate);
+        told.reloadData();
+        told.setConnectButtonEnabled(true);
+        told.setProgressIndeterminate(false);
+        told.setProgressValue(40);
+        told.setProgressIndeterminate(true);  // the bar forgets its value
+        told.setProgressIndeterminate(false);
+        told.setProgressValue(70.4);
+        told.setProgressHidden(true);
+        told.setProgressLabel("Connecting...");
+        told.orderOut();
+        told.activateIgnoringOtherApps(true);
+    };
+    delegate->names = {"A", "B"};
+    WinDeviceChooser eager;
+    ASSERT_TRUE(eager.window());
+    tell(eager);
+    WinDeviceChooser lazy;
+    tell(lazy);
+    EXPECT_FALSE(lazy.hasWindow());
+    EXPECT_FALSE(lazy.isVisible());
+
+    lazy.makeKeyAndOrderFront();
+    ASSERT_TRUE(lazy.hasWindow());
+    EXPECT_TRUE(lazy.isVisible());
+    for (WinDeviceChooser* each : {&eager, &lazy}) {
+        EXPECT_EQ(each->tableView()->rowCount(), 2);
+        EXPECT_TRUE(each->connectButton()->isEnabled());
+        EXPECT_EQ(each->progressIndicator()->maximum(), 100);
+        EXPECT_EQ(each->progressIndicator()->value(), 70);
+        EXPECT_TRUE(each->progressIndicator()->isHidden());
+        EXPECT_EQ(each->progressLabel()->text(), "Connecting...");
+        EXPECT_EQ(each->selectedRow(), -1);
+    }
+    // Values the bar drops when it turns busy are dropped before the window exists too.
+    WinDeviceChooser busy;
+    busy.setProgressIndeterminate(false);
+    busy.setProgressValue(55);
+    busy.setProgressIndeterminate(true);
+    EXPECT_EQ(busy.progressIndicator()->value(), -1);
+    EXPECT_EQ(busy.progressIndicator()->maximum(), 0);
+    lazy.orderOut();
+}
+
 }  // namespace
 }  // namespace tandril
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <string>
 
 #include "foundation/Paths.hpp"
 #include "foundation/PropertyList.hpp"
@@ -100,6 +104,75 @@ TEST_F(UserDefaultsTest, SynchronizePicksUpChangesFromAnotherProcess) {
     EXPECT_EQ(mine.objectForKey("n"), Value(1));
     EXPECT_TRUE(mine.synchronize());
     EXPECT_EQ(mine.objectForKey("n"), Value(2));
+}
+
+// The agent and the settings application share the agent's domain, each with values it
+// read some time ago: a write changes only the writer's own keys, on top of the file as
+// it is now.
+TEST_F(UserDefaultsTest, AWriteKeepsTheKeysAnotherWriterChangedSinceItRead) {
+    UserDefaults agent("com.Varn.Glimwick");
+    agent.setObject(Array{"1.0"}, "prevStartupVersions");
+    agent.setObject("stale", "TDRLookupBaseURL");
+    UserDefaults pane("com.Varn.Glimwick");
+
+    pane.setObject(false, "TDRAllowIPhonesToConnect");
+    pane.removeObjectForKey("TDRLookupBaseURL");
+    agent.setObject("8E3A52B4-6C1F-4F7A-9B0E-2D1C3B4A5F60", "CNConsumerManagerPreferredUUID");
+    // The agent's view now holds what the file holds.
+    EXPECT_EQ(agent.objectForKey("TDRAllowIPhonesToConnect"), Value(false));
+    EXPECT_TRUE(agent.objectForKey("TDRLookupBaseURL").isNull());
+    pane.setObject(true, "TDRAllowIPhonesToConnect");
+    agent.removeObjectForKey("prevStartupVersions");
+
+    EXPECT_EQ(UserDefaults("com.Varn.Glimwick").objectForKey("TDRAllowIPhonesToConnect"), Value(true));
+    auto file = PropertyList::readFile(agent.path());
+    ASSERT_TRUE(file && file->asDictionary());
+    EXPECT_EQ(*file->asDictionary(), (Dictionary{{"CNConsumerManagerPreferredUUID", "8E3A52B4-6C1F-4F7A-9B0E-2D1C3B4A5F60"},
+                                                 {"TDRAllowIPhonesToConnect", true}}));
+}
+
+TEST_F(UserDefaultsTest, AChangeThatCouldNotBeWrittenIsAppliedToTheFileAsItIsWhenRetried) {
+    UserDefaults agent("shared");
+    ASSERT_TRUE(Paths::createDirectories(agent.path() + "/in-the-way"));
+    agent.setObject(1, "mine");  // not written: the folder is in the way
+    std::filesystem::remove_all(agent.path());
+    UserDefaults("shared").setObject(2, "theirs");
+    EXPECT_TRUE(agent.synchronize());
+    UserDefaults reread("shared");
+    EXPECT_EQ(reread.objectForKey("mine"), Value(1));
+    EXPECT_EQ(reread.objectForKey("theirs"), Value(2));
+}
+
+// Two processes writing at the same time: each write re-reads and replaces the file while
+// holding the domain's lock, so no key is lost between one's read and the other's rename.
+TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceLoseNoKey) {
+    constexpr int kKeys = 40;
+    ASSERT_TRUE(Paths::createDirectories(Paths::defaultsDirectory()));
+    std::vector<pid_t> children;
+    for (const char* writer : {"agent", "pane"}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            UserDefaults defaults("com.Varn.Glimwick");
+            bool ok = true;
+            for (int i = 0; i < kKeys; ++i) {
+                defaults.setObject(i, std::string(writer) + std::to_string(i));
+                ok = defaults.synchronize() && ok;
+            }
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    UserDefaults reread("com.Varn.Glimwick");
+    for (int i = 0; i < kKeys; ++i) {
+        EXPECT_EQ(reread.objectForKey("agent" + std::to_string(i)), Value(i)) << i;
+        EXPECT_EQ(reread.objectForKey("pane" + std::to_string(i)), Value(i)) << i;
+    }
 }
 
 }  // namespace

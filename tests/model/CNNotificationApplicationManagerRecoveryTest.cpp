@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "foundation/Paths.hpp"
@@ -179,6 +181,60 @@ TEST_F(CNNotificationApplicationManagerRecoveryTest, OtherTextFormsKeepTheUsersS
         EXPECT_EQ(reloaded.applicationForBundleIdentifier("com.example.muted")->isEnabled(), false);
     }
     EXPECT_TRUE(setAside().empty());
+}
+
+// A write killed between its temporary file and the rename leaves ".<name>.XXXXXX" behind
+// for good: the next load removes such files once they are stale, and nothing else.
+TEST_F(CNNotificationApplicationManagerRecoveryTest, LoadingRemovesWhatKilledWritesLeftAndNothingElse) {
+    {
+        CNNotificationApplicationManager catalogue;
+        auto chat = makeApplication("com.example.chat", "Chat", true);
+        chat->setIcon(solidIcon(10));
+        catalogue.cacheApplication(chat);
+    }
+    const std::string folder = CataloguePaths::catalogueFolder();
+    const std::string icons = CataloguePaths::iconsFolder();
+    const auto hourAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+    auto put = [&](const std::string& file, bool stale) {
+        ASSERT_TRUE(Paths::writeFileAtomically(file, "half a write", false));
+        if (stale) std::filesystem::last_write_time(file, hourAgo);
+    };
+    const std::vector<std::string> leftovers{Paths::join(folder, ".CachedApplications.dat.Ab3xYz"),
+                                             Paths::join(icons, ".com.example.chat.png.K9sd0P"),
+                                             Paths::join(icons, ".com.example.gone.png.000000")};
+    for (const auto& file : leftovers) put(file, true);
+    const std::vector<std::string> kept{
+        Paths::join(folder, ".CachedApplications.dat.Qw12Er"),  // young: a save in progress
+        Paths::join(icons, ".com.example.chat.png.Zz9Yy8"),     // young
+        Paths::join(folder, ".notifications.state.Ab3xYz"),     // another file's temporary file
+        Paths::join(folder, ".CachedApplications.dat.Ab3x-z"),  // not mkstemp's characters
+        Paths::join(folder, ".CachedApplications.dat.Ab3xYzq"), // seven of them
+        Paths::join(folder, "CachedApplications.dat.damaged-20260101T000000Z"),
+        Paths::join(icons, ".notes.txt.Ab3xYz"),
+        Paths::join(icons, "..png.Ab3xYz"),
+    };
+    for (std::size_t i = 0; i < kept.size(); ++i) put(kept[i], i >= 2);
+    // A folder and a link of the right name are no files of ours either.
+    ASSERT_TRUE(Paths::createDirectories(Paths::join(folder, ".CachedApplications.dat.Dir123")));
+    const std::string outside = home.file("outside");
+    put(outside, true);
+    std::filesystem::create_symlink(outside, Paths::join(icons, ".com.example.link.png.Ln1234"));
+    logs.clear();
+
+    CNNotificationApplicationManager catalogue;
+    ASSERT_EQ(catalogue.cachedApplications().size(), 1u);
+    EXPECT_TRUE(catalogue.cachedApplications()[0]->icon());
+    for (const auto& file : leftovers) EXPECT_FALSE(std::filesystem::exists(file)) << file;
+    for (const auto& file : kept) EXPECT_TRUE(std::filesystem::exists(file)) << file;
+    EXPECT_TRUE(Paths::isDirectory(Paths::join(folder, ".CachedApplications.dat.Dir123")));
+    EXPECT_TRUE(std::filesystem::is_symlink(Paths::join(icons, ".com.example.link.png.Ln1234")));
+    EXPECT_EQ(Paths::readFile(outside), "half a write");
+    std::vector<std::string> lines = logs.lines();
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected;
+    for (const auto& file : leftovers) expected.push_back("[CACHE] Removed the leftover of an unfinished write: " + file);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
 }
 
 }  // namespace

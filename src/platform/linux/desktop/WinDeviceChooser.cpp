@@ -30,7 +30,10 @@ QLabel* plainLabel(const QString& text, QWidget* parent = nullptr) {
 
 }  // namespace
 
-WinDeviceChooser::WinDeviceChooser() {
+WinDeviceChooser::WinDeviceChooser() = default;
+
+void WinDeviceChooser::buildWindow() {
+    if (window_) return;
     window_ = new QWidget(nullptr, Qt::Window);
     window_->setObjectName("deviceWindow");
     window_->setWindowTitle("Tandril");
@@ -84,11 +87,45 @@ WinDeviceChooser::WinDeviceChooser() {
     layout->addWidget(table_, 1);
     layout->addLayout(bottom);
     window_->resize(440, 320);
+
+    // What was asked for before the window existed.
+    connectButton_->setEnabled(connectButtonEnabled_);
+    setProgressIndeterminate(progressIndeterminate_);
+    if (progressValue_) progress_->setValue(*progressValue_);
+    progress_->setHidden(progressHidden_);
+    label_->setText(qs(progressLabel_));
+    fillTable();
 }
 
 WinDeviceChooser::~WinDeviceChooser() {
+    if (!window_) return;
     window_->removeEventFilter(this);
     delete window_;
+}
+
+QWidget* WinDeviceChooser::window() {
+    buildWindow();
+    return window_;
+}
+
+QTableWidget* WinDeviceChooser::tableView() {
+    buildWindow();
+    return table_;
+}
+
+QPushButton* WinDeviceChooser::connectButton() {
+    buildWindow();
+    return connectButton_;
+}
+
+QProgressBar* WinDeviceChooser::progressIndicator() {
+    buildWindow();
+    return progress_;
+}
+
+QLabel* WinDeviceChooser::progressLabel() {
+    buildWindow();
+    return label_;
 }
 
 void WinDeviceChooser::setDelegate(std::weak_ptr<TDRDeviceChooserDelegate> delegate) {
@@ -96,18 +133,21 @@ void WinDeviceChooser::setDelegate(std::weak_ptr<TDRDeviceChooserDelegate> deleg
 }
 
 void WinDeviceChooser::makeKeyAndOrderFront() {
+    buildWindow();
     window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->show();
     window_->raise();
     window_->activateWindow();
 }
 
-void WinDeviceChooser::orderOut() { window_->hide(); }
+void WinDeviceChooser::orderOut() {
+    if (window_) window_->hide();
+}
 
-bool WinDeviceChooser::isVisible() const { return window_->isVisible(); }
+bool WinDeviceChooser::isVisible() const { return window_ && window_->isVisible(); }
 
 void WinDeviceChooser::activateIgnoringOtherApps(bool flag) {
-    if (!flag || !window_->isVisible()) return;
+    if (!flag || !isVisible()) return;
     window_->raise();
     window_->activateWindow();
 }
@@ -156,7 +196,12 @@ void WinDeviceChooser::reloadData() {
     // list does not flicker and the selection stays where the user put it.
     if (rows == rows_) return;
     rows_ = std::move(rows);
+    if (selectedRow_ >= static_cast<std::int64_t>(rows_.size())) selectedRow_ = -1;
+    fillTable();
+}
 
+void WinDeviceChooser::fillTable() {
+    if (!table_) return;
     settingSelection_ = true;
     table_->clearSelection();
     table_->setRowCount(static_cast<int>(rows_.size()));
@@ -165,7 +210,6 @@ void WinDeviceChooser::reloadData() {
         table_->setCellWidget(static_cast<int>(i), 0, cell);
         table_->setRowHeight(static_cast<int>(i), cell->sizeHint().height());
     }
-    if (selectedRow_ >= static_cast<std::int64_t>(rows_.size())) selectedRow_ = -1;
     if (selectedRow_ >= 0) table_->selectRow(static_cast<int>(selectedRow_));
     settingSelection_ = false;
     updateCellColors();
@@ -226,9 +270,16 @@ void WinDeviceChooser::selectionChanged() {
     }
 }
 
-void WinDeviceChooser::setConnectButtonEnabled(bool enabled) { connectButton_->setEnabled(enabled); }
+void WinDeviceChooser::setConnectButtonEnabled(bool enabled) {
+    connectButtonEnabled_ = enabled;
+    if (connectButton_) connectButton_->setEnabled(enabled);
+}
 
 void WinDeviceChooser::setProgressIndeterminate(bool indeterminate) {
+    progressIndeterminate_ = indeterminate;
+    // As the bar does: a value outside the new range resets it.
+    if (indeterminate && progressValue_ && *progressValue_ != 0) progressValue_.reset();
+    if (!progress_) return;
     if (indeterminate) {
         progress_->setRange(0, 0);
     } else {
@@ -238,15 +289,23 @@ void WinDeviceChooser::setProgressIndeterminate(bool indeterminate) {
 
 void WinDeviceChooser::setProgressValue(double value) {
     if (std::isnan(value)) return;
-    progress_->setValue(static_cast<int>(std::lround(std::clamp(value, 0.0, 100.0))));
+    const int clamped = static_cast<int>(std::lround(std::clamp(value, 0.0, 100.0)));
+    progressValue_ = clamped;
+    if (progress_) progress_->setValue(clamped);
 }
 
-void WinDeviceChooser::setProgressHidden(bool hidden) { progress_->setHidden(hidden); }
+void WinDeviceChooser::setProgressHidden(bool hidden) {
+    progressHidden_ = hidden;
+    if (progress_) progress_->setHidden(hidden);
+}
 
 // A busy bar animates by itself as long as its range is empty.
 void WinDeviceChooser::startProgressAnimation() {}
 
-void WinDeviceChooser::setProgressLabel(const std::string& text) { label_->setText(qs(text)); }
+void WinDeviceChooser::setProgressLabel(const std::string& text) {
+    progressLabel_ = text;
+    if (label_) label_->setText(qs(text));
+}
 
 void WinDeviceChooser::beginAlertSheet(const std::string& messageText, const std::string& buttonTitle,
                                        const std::string& informativeText) {
@@ -256,6 +315,7 @@ void WinDeviceChooser::beginAlertSheet(const std::string& messageText, const std
         alert_->deleteLater();
         alert_ = nullptr;
     }
+    buildWindow();
     auto* alert = new QMessageBox(window_);
     alert->setObjectName("alert");
     alert->setIcon(QMessageBox::Information);

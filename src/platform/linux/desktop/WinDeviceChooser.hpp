@@ -28,6 +28,12 @@ namespace tandril {
 // Names come from the air: every label shows its text as plain text, never as markup.
 // Closing the window (its close button, Alt+F4) only hides it; the chooser opens again
 // when asked.
+//
+// The widgets are built the first time they are needed (the window shown, an alert, one of
+// the accessors below): an agent whose phone is already chosen never opens the chooser, and
+// building the window loads the style and the font database (about 4 MB resident). Until
+// then the chooser keeps the rows, the selection, the button's and the progress bar's state
+// and the status line itself, and the window starts from them.
 class WinDeviceChooser : public QObject, public TDRDeviceChooser {
     Q_OBJECT
 
@@ -62,12 +68,14 @@ public:
     void beginAlertSheet(const std::string& messageText, const std::string& buttonTitle,
                          const std::string& informativeText) override;
 
-    // The widgets, for the program, screenshots and tests.
-    QWidget* window() const { return window_; }
-    QTableWidget* tableView() const { return table_; }
-    QPushButton* connectButton() const { return connectButton_; }
-    QProgressBar* progressIndicator() const { return progress_; }
-    QLabel* progressLabel() const { return label_; }
+    // The widgets, for the program, screenshots and tests (built when first asked for).
+    QWidget* window();
+    QTableWidget* tableView();
+    QPushButton* connectButton();
+    QProgressBar* progressIndicator();
+    QLabel* progressLabel();
+    // Whether the widgets have been built.
+    bool hasWindow() const { return window_ != nullptr; }
     // The alert on show, or null.
     QMessageBox* alert() const { return alert_; }
 
@@ -81,6 +89,10 @@ private:
         bool operator==(const Row&) const = default;
     };
 
+    // Builds the widgets from the state kept so far (once).
+    void buildWindow();
+    // The table's rows from rows_ and selectedRow_.
+    void fillTable();
     void selectionChanged();
     void selectRow(std::int64_t row);
     // Name and identifier in the colours of a selected or unselected row.
@@ -99,6 +111,12 @@ private:
     std::vector<Row> rows_;
     std::int64_t selectedRow_ = -1;
     bool allowsEmptySelection_ = true;
+    // What the widgets show, kept while they are not built.
+    bool connectButtonEnabled_ = false;
+    bool progressIndeterminate_ = true;
+    std::optional<int> progressValue_;
+    bool progressHidden_ = false;
+    std::string progressLabel_;
     // Set while the chooser itself changes the table's selection.
     bool settingSelection_ = false;
 };
