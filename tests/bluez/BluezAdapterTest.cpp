@@ -5,15 +5,18 @@
 
 #include <algorithm>
 
+#include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformCentral.hpp"
 #include "ble/platform/PlatformCharacteristic.hpp"
 #include "ble/platform/PlatformClassicDevice.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
+#include "ble/platform/PlatformPairingConfirmer.hpp"
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "ble/platform/PlatformService.hpp"
 #include "bluez/BluezFixture.hpp"
 #include "foundation/DispatchQueue.hpp"
+#include "foundation/RunLoop.hpp"
 #include "platform/linux/bluez/BluezAdapter.hpp"
 #include "platform/linux/bluez/BluezCentral.hpp"
 #include "platform/linux/bluez/BluezErrors.hpp"
@@ -511,28 +514,82 @@ protected:
     }
 };
 
-TEST_F(BluezAdapterPairingTest, WithoutAConfirmerTheAgentLogsTheRequestAndAccepts) {
+// The desktop's pairing dialog: answers at once, or holds the request.
+class TestConfirmer : public PlatformPairingConfirmer {
+public:
+    enum class Mode { Accept, Reject, Hold };
+    Mode mode = Mode::Accept;
+    std::vector<std::string> requests;
+    std::vector<std::function<void(bool)>> held;
+    bool offMainThread = false;
+
+    void confirmPairing(const std::optional<std::string>& name, const std::string& code,
+                        std::function<void(bool)> reply) override {
+        if (!RunLoop::main().isLoopThread()) offMainThread = true;
+        requests.push_back(name.value_or("(null)") + " " + code);
+        if (mode == Mode::Hold) held.push_back(std::move(reply));
+        else reply(mode == Mode::Accept);
+    }
+};
+
+TEST_F(BluezAdapterPairingTest, WithoutAConfirmerTheAgentRejects) {
     makeCentral();
     const std::string answer = subscribeEncrypted();
-    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " on -");
+    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
     const std::string path = standIn->devicePath(radio->peripherals().front()->identifier());
-    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": confirming passkey 000042"));
+    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": nobody to confirm passkey 000042, rejected"));
+    EXPECT_FALSE(radio->peripherals().front()->isBonded());
 }
 
-TEST_F(BluezAdapterPairingTest, TheConfirmerDecidesOnTheMainThread) {
-    makeAdapter();
-    std::vector<std::string> asked;
-    adapter->setConfirmer([&](const std::string& device, std::uint32_t passkey, std::function<void(bool)> answer) {
-        EXPECT_TRUE(loop().isLoopThread());
-        asked.push_back(device + " " + std::to_string(passkey));
-        answer(false);
-    });
-    central = adapter->createCentral(recording, queue);
-    ASSERT_TRUE(waitForEvent("state "));
-    const std::string answer = subscribeEncrypted();
-    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked.front(), standIn->devicePath(radio->peripherals().front()->identifier()) + " 42");
+TEST_F(BluezAdapterPairingTest, TheInstalledConfirmerDecidesWithTheDevicesNameAndSixDigits) {
+    auto confirmer = std::make_shared<TestConfirmer>();
+    PlatformAdapter::setPairingConfirmer(confirmer);
+    struct Case {
+        const char* label;
+        TestConfirmer::Mode mode;
+        const char* outcome;
+    };
+    for (const Case& c : {Case{"accepted", TestConfirmer::Mode::Accept, " on -"},
+                          Case{"rejected", TestConfirmer::Mode::Reject, " off att5"}}) {
+        SCOPED_TRACE(c.label);
+        confirmer->mode = c.mode;
+        confirmer->requests.clear();
+        makeCentral();
+        const std::string answer = subscribeEncrypted();
+        EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + c.outcome);
+        EXPECT_EQ(confirmer->requests, std::vector<std::string>{"iPhone 000042"});
+        EXPECT_EQ(radio->peripherals().front()->isBonded(), c.mode == TestConfirmer::Mode::Accept);
+        central.reset();
+        adapter.reset();
+        recording->events.clear();
+        radio->peripherals().front()->setBonded(false);
+        pumpUntil([] { return false; }, 50ms);
+    }
+    EXPECT_FALSE(confirmer->offMainThread);
+    PlatformAdapter::setPairingConfirmer(nullptr);
+}
+
+TEST_F(BluezAdapterPairingTest, AConfirmationNobodyAnswersIsCanceledBeforeBluetoothdGivesUp) {
+    auto confirmer = std::make_shared<TestConfirmer>();
+    confirmer->mode = TestConfirmer::Mode::Hold;
+    PlatformAdapter::setPairingConfirmer(confirmer);
+    makeCentral();
+    auto peripheral = linkedPhone();
+    ASSERT_NE(peripheral, nullptr);
+    peripheral->setNotifyValue(true, characteristic(peripheral, SimPhone::notificationSourceUUID()));
+    ASSERT_TRUE(pumpUntil([&] { return confirmer->held.size() == 1; }));
+    advance(57.5, 0.5);
+    EXPECT_TRUE(eventsStartingWith("notifying ").empty());
+    ASSERT_TRUE(advanceUntil([&] { return !eventsStartingWith("notifying ").empty(); }, 1.0));
+    EXPECT_EQ(eventsStartingWith("notifying ").back(),
+              "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
+    const std::string path = standIn->devicePath(radio->peripherals().front()->identifier());
+    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": no answer in time, cancelled"));
+    // The user's late answer goes nowhere.
+    confirmer->held.front()(true);
+    settle();
+    EXPECT_FALSE(radio->peripherals().front()->isBonded());
+    PlatformAdapter::setPairingConfirmer(nullptr);
 }
 
 // ---- Errors -------------------------------------------------------------------------------------
