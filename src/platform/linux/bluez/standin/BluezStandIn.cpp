@@ -223,6 +223,7 @@ void BluezStandIn::stop() {
     if (!running_) return;
     releaseAdvertisements();
     radio_->setPairingHandler(nullptr);
+    earlyPairings_.clear();
     running_ = false;
     generation_->fetch_add(1);
     // A central of nobody's replaces ours: the radio drops our links without a word.
@@ -1080,22 +1081,39 @@ void BluezStandIn::centralManagerDidReceiveIncomingConnection(const std::shared_
     // ReverseServiceDiscovery (on by default): bluetoothd reads the services of a device
     // that connected to it, as for one it connected to.
     resolveServices(device);
+    auto early = earlyPairings_.find(sim->identifier());
+    if (early != earlyPairings_.end()) {
+        auto [code, answer] = std::move(early->second);
+        earlyPairings_.erase(early);
+        askAgentToConfirm(device, code, std::move(answer));
+    }
 }
 
 void BluezStandIn::confirmIncomingPairing(const std::shared_ptr<SimPeripheral>& peripheral, const std::string& code,
                                           std::function<void(bool accepted)> answer) {
     StandInDevice1* device = findDevice(peripheral->identifier());
+    // The radio's pairing can start before its link event reached us; bluetoothd has the
+    // device object before it asks the agent.
+    if (!device || !device->connected) {
+        earlyPairings_[peripheral->identifier()] = {code, std::move(answer)};
+        return;
+    }
+    askAgentToConfirm(*device, code, std::move(answer));
+}
+
+void BluezStandIn::askAgentToConfirm(StandInDevice1& device, const std::string& code,
+                                     std::function<void(bool accepted)> answer) {
     const auto agent = agents_->defaultAgent();
     // No agent: bluetoothd refuses the confirmation ("No agent available for request type").
-    if (!device || !agent || !bus_) return answer(false);
+    if (!agent || !bus_) return answer(false);
     ++confirmations_;
-    device->incomingConfirmation = true;
+    device.incomingConfirmation = true;
     QDBusMessage request =
         QDBusMessage::createMethodCall(agent->owner, agent->path, "org.bluez.Agent1", "RequestConfirmation");
-    request << QVariant::fromValue(QDBusObjectPath(device->path()))
+    request << QVariant::fromValue(QDBusObjectPath(device.path()))
             << QVariant::fromValue(uint(std::stoul(code.empty() ? std::string("0") : code)));
     std::weak_ptr<BluezStandIn> weak = weak_from_this();
-    const UUID identifier = peripheral->identifier();
+    const UUID identifier = device.peripheral()->identifier();
     const std::uint64_t generation = generation_->load();
     bus_->callClient(
         request,

@@ -222,6 +222,7 @@ private:
     // A phone that pairs on the link it made: the default agent confirms the code.
     void confirmIncomingPairing(const std::shared_ptr<SimPeripheral>& peripheral, const std::string& code,
                                 std::function<void(bool accepted)> reply);
+    void askAgentToConfirm(StandInDevice1& device, const std::string& code, std::function<void(bool accepted)> reply);
 
     // Adapter and discovery.
     void exportAdapter(StandInAdapter1& adapter, bool powered);
@@ -271,6 +272,8 @@ private:
     std::unique_ptr<StandInAdvertisingManager1> advertising_;
     // Parsed advertisements waiting for the radio, oldest first (owner, path).
     std::deque<std::pair<QString, QString>> awaitingRadio_;
+    // Pairings a device started before its link was announced: asked once it is.
+    std::map<UUID, std::pair<std::string, std::function<void(bool accepted)>>> earlyPairings_;
     std::vector<std::unique_ptr<StandInAdapter1>> adapters_;
     bool adapterPresent_ = true;
     bool powered_ = true;
