@@ -1056,6 +1056,11 @@ std::vector<UUID> BluezStandIn::advertisedSolicitedServices() const {
     return sim ? sim->advertisedSolicitedServices() : std::vector<UUID>{};
 }
 
+QVariantMap BluezStandIn::advertisementProperties() const {
+    const auto* current = advertising_->current();
+    return current ? current->read : QVariantMap();
+}
+
 std::size_t BluezStandIn::advertisementCount() const {
     std::size_t count = 0;
     for (const auto& advertisement : advertising_->advertisements()) count += advertisement.registered ? 1 : 0;

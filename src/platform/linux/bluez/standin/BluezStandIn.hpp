@@ -162,6 +162,9 @@ public:
     std::string advertisedName() const;
     std::vector<UUID> advertisedSolicitedServices() const;
     std::size_t advertisementCount() const;
+    // The LEAdvertisement1 properties of the latest registered advertisement, as read from
+    // its client (empty when none).
+    QVariantMap advertisementProperties() const;
 
     // ---- Radio events (PlatformCentralDelegate, PlatformPeripheralDelegate) ------------------
     void centralManagerDidUpdateState(const std::shared_ptr<PlatformCentral>& central, int state) override;

@@ -109,6 +109,7 @@ std::size_t StandInAdvertisingManager1::dataLength(const Advertisement& advertis
 
 bool StandInAdvertisingManager1::parse(Advertisement& advertisement, const QVariantMap& properties,
                                        const QString& alias) {
+    advertisement.read = properties;
     QStringList includes;
     bool appearance = false;
     std::optional<QString> name;

@@ -36,6 +36,8 @@ public:
         std::string localName;
         std::vector<UUID> solicitUUIDs;
         std::vector<UUID> serviceUUIDs;
+        // The LEAdvertisement1 properties as read from the client.
+        QVariantMap read;
     };
 
     explicit StandInAdvertisingManager1(std::size_t instances) : instances_(instances) {}
