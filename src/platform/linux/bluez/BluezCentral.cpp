@@ -980,7 +980,8 @@ void BluezCentral::advertisementAnswered(const QString& path, const QDBusMessage
     const std::string name = errorName(reply);
     const std::string message = errorMessage(reply);
     log("[BLUEZ] RegisterAdvertisement failed: %s %s", name, message);
-    withdrawAdvertisement(false);
+    // A registration that ran past our limit may still stand in bluetoothd: withdraw it.
+    withdrawAdvertisement(name == BluezErrors::TimedOutName);
     const auto error = BluezErrors::advertisingError(name, message);
     deliver([central, error](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
         delegate->centralManagerDidStartAdvertising(central, error);
@@ -1009,6 +1010,8 @@ void BluezCentral::withdrawAdvertisement(bool unregister) {
 void BluezCentral::advertisementReleased(const QString& path) {
     if (!advertisement_ || advertisement_->path() != path) return;
     // bluetoothd ended the advertisement by itself: no longer advertising, until asked again.
+    // It does so when it exits or the adapter goes (no Timeout or Duration is asked for), and
+    // the state change that comes with that makes the engine ask again once the adapter is on.
     log("[BLUEZ] bluetoothd released the advertisement %s", path.toStdString());
     withdrawAdvertisement(false);
 }
