@@ -993,9 +993,12 @@ void BluezCentral::withdrawAdvertisement(bool unregister) {
     if (!advertisement_) return;
     const QString path = advertisement_->path();
     if (unregister && bus_->isConnected() && bus_->hasOwner() && !adapterPath_.isEmpty()) {
+        ++withdrawalsInFlight_;
+        std::weak_ptr<BluezCentral> weak = self();
         // DoesNotExist: bluetoothd dropped it already (powered off, released).
         bus_->call(adapterPath_, advertisingManagerInterface, QStringLiteral("UnregisterAdvertisement"),
-                   {QVariant::fromValue(QDBusObjectPath(path))}, options_.gattTimeout, [](const QDBusMessage& reply) {
+                   {QVariant::fromValue(QDBusObjectPath(path))}, options_.gattTimeout, [weak](const QDBusMessage& reply) {
+                       if (auto central = weak.lock()) central->withdrawalsInFlight_ = std::max(0, central->withdrawalsInFlight_ - 1);
                        if (reply.type() == QDBusMessage::ErrorMessage &&
                            reply.errorName() != QLatin1String("org.bluez.Error.DoesNotExist"))
                            log("[BLUEZ] UnregisterAdvertisement failed: %s", reply.errorName().toStdString());
@@ -1004,7 +1007,6 @@ void BluezCentral::withdrawAdvertisement(bool unregister) {
     if (bus_->isConnected()) bus_->connection().unregisterObject(path);
     advertisement_->deleteLater();
     advertisement_ = nullptr;
-    advertisedSolicited_.clear();
 }
 
 void BluezCentral::advertisementReleased(const QString& path) {
@@ -1017,11 +1019,14 @@ void BluezCentral::advertisementReleased(const QString& path) {
 }
 
 bool BluezCentral::isIncomingLink(const QVariantMap& device) const {
-    // A device can link to us only while we advertise. BlueZ 5.66 tells neither the link's
-    // role nor its bearer, so a classic device (one with a Class) that another program
-    // links meanwhile would look the same: such a device counts only when it offers a
-    // service we solicit (an iPhone known over both bearers that we served before).
-    if (!advertisement_) return false;
+    // A device can link to us only while we advertise: from the registration until
+    // bluetoothd answered its withdrawal (its signals come in order with its answers, so a
+    // link it reported before that may have come through the advertisement). BlueZ 5.66
+    // tells neither the link's role nor its bearer, so a classic device (one with a Class)
+    // that another program links meanwhile would look the same: such a device counts only
+    // when it offers a service we solicit (an iPhone known over both bearers that we
+    // served before).
+    if (!advertisement_ && withdrawalsInFlight_ == 0) return false;
     if (device.contains(QStringLiteral("Class")) && !intersects(uuidsOf(device, "UUIDs"), advertisedSolicited_))
         return false;
     return true;
