@@ -25,6 +25,12 @@ std::string BluezCentralDriver::nameOf(const std::shared_ptr<LGPeripheral>& peri
     return name.empty() ? "(unnamed)" : name;
 }
 
+void BluezCentralDriver::confirmPairing(const std::optional<std::string>& name, const std::string& code,
+                                        std::function<void(bool accepted)> reply) {
+    say("confirm " + name.value_or("(unnamed)") + " " + code);
+    reply(true);
+}
+
 void BluezCentralDriver::start(const std::shared_ptr<CNConsumerManager>& engine) {
     engine_ = engine;
     choose();

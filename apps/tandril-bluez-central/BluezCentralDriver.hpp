@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "ble/platform/PlatformPairingConfirmer.hpp"
 #include "engine/CNConsumerManagerDelegate.hpp"
 
 namespace tandril {
@@ -16,8 +17,12 @@ class CNConsumerManager;
 // picks it in the chooser) unless a preferred phone is remembered, and writes every report
 // as a line "central SECONDS report" on standard output (SECONDS on the monotonic clock):
 //   state N | start | stop | phase N | will NAME | did NAME | failed DOMAIN CODE |
-//   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE
-class BluezCentralDriver : public CNConsumerManagerDelegate, public std::enable_shared_from_this<BluezCentralDriver> {
+//   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE |
+//   confirm NAME CODE
+// It also confirms every pairing code (a user pressing Confirm), reporting it first.
+class BluezCentralDriver : public CNConsumerManagerDelegate,
+                           public PlatformPairingConfirmer,
+                           public std::enable_shared_from_this<BluezCentralDriver> {
 public:
     // Starts choosing; the engine scans once the adapter reports powered on.
     void start(const std::shared_ptr<CNConsumerManager>& engine);
@@ -43,6 +48,9 @@ public:
                                           const std::shared_ptr<CNNotification>& notification) override;
     void consumerManagerRemovedNotification(CNConsumerManager* manager,
                                             const std::shared_ptr<CNNotification>& notification) override;
+
+    void confirmPairing(const std::optional<std::string>& name, const std::string& code,
+                        std::function<void(bool accepted)> reply) override;
 
     static void say(const std::string& line);
 
