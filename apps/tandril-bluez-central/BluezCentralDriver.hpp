@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,8 +18,17 @@ class CNConsumerManager;
 // as a line "central SECONDS report" on standard output (SECONDS on the monotonic clock):
 //   state N | start | stop | phase N | will NAME | did NAME | failed DOMAIN CODE |
 //   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE
+//
+// The same reports without their times, one a line, are the run's trace: the end-to-end
+// test against the real bluetoothd keeps one per scenario (tests/vm/expected/), and the
+// same scenarios over the stand-in bluetoothd must give the same trace.
 class BluezCentralDriver : public CNConsumerManagerDelegate, public std::enable_shared_from_this<BluezCentralDriver> {
 public:
+    using Sink = std::function<void(const std::string& report)>;
+
+    // Reports go to `sink` (without their time) instead of standard output.
+    explicit BluezCentralDriver(Sink sink = nullptr) : sink_(std::move(sink)) {}
+
     // Starts choosing; the engine scans once the adapter reports powered on.
     void start(const std::shared_ptr<CNConsumerManager>& engine);
 
@@ -44,13 +54,16 @@ public:
     void consumerManagerRemovedNotification(CNConsumerManager* manager,
                                             const std::shared_ptr<CNNotification>& notification) override;
 
+    // Writes "central SECONDS line" on standard output.
     static void say(const std::string& line);
 
 private:
     // Every half second: the chooser's part.
     void choose();
     static std::string nameOf(const std::shared_ptr<LGPeripheral>& peripheral);
+    void report(const std::string& line);
 
+    Sink sink_;
     std::weak_ptr<CNConsumerManager> engine_;
 };
 
