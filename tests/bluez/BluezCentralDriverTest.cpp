@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,7 +112,10 @@ protected:
         CNCacheConsent::setShared(nullptr);
         CNHelperInstaller::setShared(nullptr);
         engine = createTestEngine();
-        driver = std::make_shared<BluezCentralDriver>([this](const std::string& report) { reports.push_back(report); });
+        driver = std::make_shared<BluezCentralDriver>([this](const std::string& report) {
+            reports.push_back(report);
+            times.emplace_back(loop().now(), std::chrono::steady_clock::now());
+        });
         engine->setDelegate(driver);
         driver->start(engine);
     }
@@ -158,6 +162,9 @@ protected:
     std::shared_ptr<BluezCentralDriver> driver;
     std::shared_ptr<SimPhone> iphone;
     Trace reports;
+    // When each report came: virtual time (the stand-in's and the engine's timers) and real
+    // time (D-Bus and the threads).
+    std::vector<std::pair<TimePoint, std::chrono::steady_clock::time_point>> times;
     std::size_t taken = 0;
     // The "added" reports before the scenario's fault (the machine's mark()).
     std::size_t addedAtFault = 0;
@@ -176,8 +183,16 @@ TEST_F(BluezCentralDriverTest, TheMachinesScenariosGiveTheRealBluetoothdsTraces)
                  .build();
 
     // 1. First connection: found, explored, chosen, paired by its first encrypted access.
+    const auto virtualStart = loop().now();
+    const auto realStart = std::chrono::steady_clock::now();
     startCentral();
     ASSERT_TRUE(waitFor("added ", 3, 60)) << joined(reports);
+    const auto first = static_cast<std::size_t>(
+        std::find_if(reports.begin(), reports.end(), [](const std::string& r) { return r.rfind("added ", 0) == 0; }) -
+        reports.begin());
+    std::printf("[measure] stand-in: central started to first notification %.2f s virtual, %.0f ms real\n",
+                std::chrono::duration<double>(times[first].first - virtualStart).count(),
+                std::chrono::duration<double, std::milli>(times[first].second - realStart).count());
     advance(1);
     EXPECT_EQ(standIn->confirmationCount(), 1u);
     expectTrace("first-connection", take());
@@ -186,11 +201,15 @@ TEST_F(BluezCentralDriverTest, TheMachinesScenariosGiveTheRealBluetoothdsTraces)
     std::uint32_t ben = 0;
     for (const auto& notification : iphone->provider().notifications())
         if (notification.title == "Ben") ben = notification.uid;
+    double realMs = 0;
     for (int n = 1; n <= 5; ++n) {
         const std::string title = "New " + std::to_string(n);
+        const auto sent = std::chrono::steady_clock::now();
         iphone->provider().addNotification("com.example.chat", title, "", "Message " + std::to_string(n));
         ASSERT_TRUE(waitFor("added " + title + " ", 1, 15)) << joined(reports);
+        realMs += std::chrono::duration<double, std::milli>(times.back().second - sent).count();
     }
+    std::printf("[measure] stand-in: per-notification latency %.1f ms real mean over 5\n", realMs / 5);
     iphone->provider().removeNotification(ben);
     ASSERT_TRUE(waitFor("removed Ben", 1, 15)) << joined(reports);
     advance(1);
