@@ -54,23 +54,19 @@ const char* const kUsage =
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n";
 
-// Asks the user to confirm a pairing code; the pairing agent's confirmer.
-using PairingConfirmer = std::function<void(const std::string& name, std::uint32_t passkey,
-                                            std::function<void(bool confirmed)> answer)>;
-
 // The defaults key that names the Bluetooth adapter to use ("hci1", its object path or its
 // address) on a machine with several; absent: the first in path order.
 constexpr const char* kAdapterDefaultsKey = "TDRBluetoothAdapter";
 
-// Installs the BlueZ adapter (PlatformAdapter::setCurrent) before the engine is made; its
-// pairing agent asks `confirmer` when a phone shows a code to confirm.
-std::shared_ptr<BluezAdapter> makePlatformAdapter(const PairingConfirmer& confirmer) {
+// Installs the BlueZ adapter (PlatformAdapter::setCurrent) before the engine is made. Its
+// pairing agent asks the pairing confirmer the application installs
+// (PlatformAdapter::setPairingConfirmer) when a phone shows a code to confirm.
+std::shared_ptr<BluezAdapter> makePlatformAdapter() {
     BluezAdapter::Options options;
     if (const auto name = UserDefaults::standardUserDefaults().stringForKey(kAdapterDefaultsKey)) {
         options.adapterName = *name;
     }
     auto adapter = BluezAdapter::create(options);
-    adapter->setConfirmer(confirmer);
     PlatformAdapter::setCurrent(adapter);
     return adapter;
 }
@@ -164,9 +160,7 @@ int TDRAgentProgram::run(int argc, char** argv) {
     CNHelperInstaller::setShared(std::make_shared<CNSystemdHelperInstaller>());
 
     auto pairing = std::make_shared<WinPairingDialog>();
-    const auto adapter = makePlatformAdapter([pairing](const std::string& name, std::uint32_t passkey, std::function<void(bool)> answer) {
-        pairing->ask(name, passkey, std::move(answer));
-    });
+    const auto adapter = makePlatformAdapter();
 
     BusNotificationPresenter::Options presenterOptions;
     presenterOptions.desktopEntry = QString::fromLatin1(kBusName);

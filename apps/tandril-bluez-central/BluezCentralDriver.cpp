@@ -30,6 +30,12 @@ void BluezCentralDriver::report(const std::string& line) {
     else say(line);
 }
 
+void BluezCentralDriver::confirmPairing(const std::optional<std::string>& name, const std::string& code,
+                                        std::function<void(bool accepted)> reply) {
+    report("confirm " + name.value_or("(unnamed)") + " " + code);
+    reply(true);
+}
+
 void BluezCentralDriver::start(const std::shared_ptr<CNConsumerManager>& engine) {
     engine_ = engine;
     choose();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "ble/platform/PlatformPairingConfirmer.hpp"
 #include "engine/CNConsumerManagerDelegate.hpp"
 
 namespace tandril {
@@ -17,12 +18,16 @@ class CNConsumerManager;
 // picks it in the chooser) unless a preferred phone is remembered, and writes every report
 // as a line "central SECONDS report" on standard output (SECONDS on the monotonic clock):
 //   state N | start | stop | phase N | will NAME | did NAME | failed DOMAIN CODE |
-//   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE
+//   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE |
+//   confirm NAME CODE
+// It also confirms every pairing code (a user pressing Confirm), reporting it first.
 //
 // The same reports without their times, one a line, are the run's trace: the end-to-end
 // test against the real bluetoothd keeps one per scenario (tests/vm/expected/), and the
 // same scenarios over the stand-in bluetoothd must give the same trace.
-class BluezCentralDriver : public CNConsumerManagerDelegate, public std::enable_shared_from_this<BluezCentralDriver> {
+class BluezCentralDriver : public CNConsumerManagerDelegate,
+                           public PlatformPairingConfirmer,
+                           public std::enable_shared_from_this<BluezCentralDriver> {
 public:
     using Sink = std::function<void(const std::string& report)>;
 
@@ -53,6 +58,9 @@ public:
                                           const std::shared_ptr<CNNotification>& notification) override;
     void consumerManagerRemovedNotification(CNConsumerManager* manager,
                                             const std::shared_ptr<CNNotification>& notification) override;
+
+    void confirmPairing(const std::optional<std::string>& name, const std::string& code,
+                        std::function<void(bool accepted)> reply) override;
 
     // Writes "central SECONDS line" on standard output.
     static void say(const std::string& line);

@@ -1,12 +1,16 @@
 // tandril-bluez-central: the agent's engine over the machine's BlueZ without a desktop,
 // printing its reports; for end-to-end runs against tandril-bluez-phone.
-//   tandril-bluez-central [ADAPTER]      (ADAPTER: hci0, its path or address; default the first)
+//   tandril-bluez-central [--allow-iphones [--name NAME]] [ADAPTER]
+//     ADAPTER: hci0, its path or address; default the first.
+//     --allow-iphones: "Allow iPhones to connect" on: the engine also advertises (as NAME,
+//     default "Tandril") for iPhones without the companion application.
 
 #include <pthread.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,9 +25,21 @@
 
 int main(int argc, char** argv) {
     using namespace tandril;
-    if (argc > 2) {
-        std::cerr << "usage: " << argv[0] << " [ADAPTER]\n";
-        return 2;
+    bool allowIPhones = false;
+    std::optional<std::string> name;
+    std::optional<std::string> adapterName;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--allow-iphones") {
+            allowIPhones = true;
+        } else if (argument == "--name" && i + 1 < argc) {
+            name = argv[++i];
+        } else if (!argument.empty() && argument[0] != '-' && !adapterName) {
+            adapterName = argument;
+        } else {
+            std::cerr << "usage: " << argv[0] << " [--allow-iphones [--name NAME]] [ADAPTER]\n";
+            return 2;
+        }
     }
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -42,7 +58,7 @@ int main(int argc, char** argv) {
     }).detach();
 
     BluezAdapter::Options options;
-    if (argc == 2) options.adapterName = argv[1];
+    if (adapterName) options.adapterName = *adapterName;
     auto adapter = BluezAdapter::create(options);
     PlatformAdapter::setCurrent(adapter);
 
@@ -54,11 +70,16 @@ int main(int argc, char** argv) {
     auto engine = CNConsumerManager::create(std::move(collaborators));
     auto driver = std::make_shared<BluezCentralDriver>();
     engine->setDelegate(driver);
+    // The desktop's pairing dialog: every code is confirmed (and reported).
+    PlatformAdapter::setPairingConfirmer(driver);
+    if (name) engine->setName(name);
+    if (allowIPhones) engine->setAllowsIncomingPhones(true);
     BluezCentralDriver::say("started");
     driver->start(engine);
     loop.run();
 
     BluezCentralDriver::say("stopped");
+    PlatformAdapter::setPairingConfirmer(nullptr);
     engine.reset();
     driver.reset();
     LGCentralManager::resetSharedInstance();

@@ -17,6 +17,7 @@
 
 #include "platform/linux/bluezphone/BluezPhoneAdvertisement.hpp"
 #include "platform/linux/bluezphone/BluezPhoneAgent.hpp"
+#include "platform/linux/bluezphone/BluezPhoneDesktopLink.hpp"
 #include "platform/linux/bluezphone/BluezPhoneServer.hpp"
 #include "sim/SimPhone.hpp"
 
@@ -27,8 +28,10 @@ namespace {
 const char* kUsage =
     "usage: tandril-bluez-phone [--adapter hciN] [--name NAME] [--capability NoInputNoOutput|DisplayYesNo]\n"
     "                           [--fragment-overhead N] [--reannounce-delay MS (0: never)] [--readvertise MS]\n"
-    "                           [--bus ADDRESS]\n"
-    "Serves a simulated iPhone through BlueZ; reads its script from standard input.\n";
+    "                           [--bus ADDRESS] [--stock [--desktop NAME]]\n"
+    "Serves a simulated iPhone through BlueZ; reads its script from standard input.\n"
+    "--stock plays an iPhone without the companion app: it connects to the desktop named NAME\n"
+    "(default Tandril) on the command \"tap\" and pairs (capability DisplayYesNo unless given).\n";
 
 double monotonicSeconds() {
     timespec now{};
@@ -67,11 +70,15 @@ int BluezPhoneProgram::start(const QStringList& arguments) {
         else if (argument == QStringLiteral("--reannounce-delay") && hasValue) reannounceDelayMs_ = arguments[++i].toInt();
         else if (argument == QStringLiteral("--bus") && hasValue) busAddress = arguments[++i];
         else if (argument == QStringLiteral("--readvertise") && hasValue) readvertiseMs_ = arguments[++i].toInt();
+        else if (argument == QStringLiteral("--stock")) stock_ = true;
+        else if (argument == QStringLiteral("--desktop") && hasValue) desktopName_ = arguments[++i];
         else {
             std::cerr << kUsage;
             return 2;
         }
     }
+    // A stock iPhone pairs by numeric comparison: the desktop shows the code.
+    if (capability_.isEmpty()) capability_ = stock_ ? QStringLiteral("DisplayYesNo") : QStringLiteral("NoInputNoOutput");
     adapterPath_ = adapter.startsWith(QLatin1Char('/')) ? adapter : QStringLiteral("/org/bluez/") + adapter;
     connection_ = busAddress.isEmpty() ? QDBusConnection::systemBus()
                                        : QDBusConnection::connectToBus(busAddress, QStringLiteral("tandril-bluez-phone"));
@@ -80,7 +87,8 @@ int BluezPhoneProgram::start(const QStringList& arguments) {
         return 1;
     }
 
-    phone_ = SimPhone::create(name_.toStdString(), name_.toStdString());
+    phone_ = stock_ ? SimPhone::createStockIPhone(name_.toStdString())
+                    : SimPhone::create(name_.toStdString(), name_.toStdString());
     server_ = new BluezPhoneServer(connection_, phone_, options, this);
     server_->setReporter([this](const std::string& line) { say(line); });
     BluezPhoneAdvertisement::Content content;
@@ -91,6 +99,10 @@ int BluezPhoneProgram::start(const QStringList& arguments) {
     advertisement_ = new BluezPhoneAdvertisement(connection_, QStringLiteral("/org/tandril/phone/advertisement0"),
                                                  content, this);
     agent_ = new BluezPhoneAgent(connection_, QStringLiteral("/org/tandril/phone/agent"), capability_, this);
+    if (stock_) {
+        desktopLink_ = new BluezPhoneDesktopLink(connection_, adapterPath_, desktopName_, this);
+        desktopLink_->setReporter([this](const std::string& line) { say(line); });
+    }
     agent_->setReporter([this](const std::string& line) { say(line); });
     if (!server_->exportTree() || !advertisement_->exportObject() || !agent_->exportObject()) {
         std::cerr << "tandril-bluez-phone: cannot export the phone's objects\n";
@@ -152,11 +164,17 @@ void BluezPhoneProgram::registerEverything() {
             return;
         }
         say("GATT application registered on " + adapterPath_.toStdString());
-        advertise(true);
+        // A stock iPhone advertises nothing a desktop looks for: it goes to the desktop.
+        if (stock_) desktopLink_->start();
+        else advertise(true);
     });
 }
 
 void BluezPhoneProgram::advertise(bool on) {
+    if (stock_) {
+        say("stock iPhone: no advertisement of its own");
+        return;
+    }
     if (on == advertising_) return;
     advertising_ = on;
     if (on) {
@@ -268,6 +286,9 @@ void BluezPhoneProgram::command(const QString& line) {
         // What a phone does when its subscriber comes back, at a moment the script chooses.
         if (server_->isNotificationSourceSubscribed()) server_->reannounce();
         else say("not announced: nobody subscribed");
+    } else if (verb == QStringLiteral("tap")) {
+        if (!desktopLink_) say("tap: only a stock iPhone (--stock) picks a desktop");
+        else desktopLink_->tap();
     } else if (verb == QStringLiteral("advertise")) {
         advertise(rest == QStringLiteral("on"));
     } else if (verb == QStringLiteral("quit")) {

@@ -15,6 +15,7 @@ namespace tandril {
 
 class BluezPhoneAdvertisement;
 class BluezPhoneAgent;
+class BluezPhoneDesktopLink;
 class BluezPhoneServer;
 class SimPhone;
 
@@ -27,8 +28,14 @@ class SimPhone;
 //   remove UID             withdraws a notification
 //   drop                   the phone drops every link
 //   advertise on|off
+//   tap                    (--stock) the user picks the desktop in the phone's settings
 //   quit
 // Every step is printed as "phone SECONDS what", SECONDS on the monotonic clock.
+//
+// With --stock the phone plays an iPhone without the companion application: only the
+// notification-center service, no advertisement of its own; it looks for the desktop named
+// by --desktop (default "Tandril"), connects and pairs on "tap", and, once bonded, comes
+// back by itself whenever it hears the desktop advertise (BluezPhoneDesktopLink).
 class BluezPhoneProgram : public QObject {
     Q_OBJECT
 public:
@@ -55,7 +62,10 @@ private:
     QDBusConnection connection_;
     QString adapterPath_;
     QString name_ = QStringLiteral("iPhone");
-    QString capability_ = QStringLiteral("NoInputNoOutput");
+    QString capability_;
+    bool stock_ = false;
+    QString desktopName_ = QStringLiteral("Tandril");
+    BluezPhoneDesktopLink* desktopLink_ = nullptr;
     int reannounceDelayMs_ = 1500;
     // Above zero: while no central is linked, the advertisement is withdrawn and registered
     // again this often (milliseconds). A virtual controller (btvirt) reports an

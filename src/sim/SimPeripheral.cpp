@@ -820,18 +820,22 @@ void SimPeripheral::startPairing(std::uint64_t link) {
         code = pairingCode_;
     }
     std::weak_ptr<SimPeripheral> weak = self();
-    if (auto confirmer = PlatformAdapter::pairingConfirmer()) {
-        confirmer->confirmPairing(name(), code, [weak, link](bool accepted) {
-            auto device = weak.lock();
-            if (!device) return;
-            {
-                std::lock_guard<std::mutex> lock(device->mutex_);
-                if (device->pairingLink_ != link) return;
-                device->desktopAccepted_ = accepted;
-                if (accepted && !device->phoneAccepted_) return;
-            }
-            device->finishPairing(link, accepted);
-        });
+    auto desktopAnswer = [weak, link](bool accepted) {
+        auto device = weak.lock();
+        if (!device) return;
+        {
+            std::lock_guard<std::mutex> lock(device->mutex_);
+            if (device->pairingLink_ != link) return;
+            device->desktopAccepted_ = accepted;
+            if (accepted && !device->phoneAccepted_) return;
+        }
+        device->finishPairing(link, accepted);
+    };
+    auto owner = radio();
+    if (auto handler = owner ? owner->pairingHandler() : nullptr) {
+        handler(self(), code, desktopAnswer);
+    } else if (auto confirmer = PlatformAdapter::pairingConfirmer()) {
+        confirmer->confirmPairing(name(), code, desktopAnswer);
     } else {
         finishPairing(link, false);
         return;

@@ -130,6 +130,16 @@ std::shared_ptr<SimCentral> SimRadio::central() const {
     return central_.lock();
 }
 
+void SimRadio::setPairingHandler(PairingHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pairingHandler_ = std::move(handler);
+}
+
+SimRadio::PairingHandler SimRadio::pairingHandler() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pairingHandler_;
+}
+
 Duration SimRadio::advertisingLatency() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return advertisingLatency_;

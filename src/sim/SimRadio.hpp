@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +71,16 @@ public:
     void failNextAdvertising(ErrorPtr error);
     ErrorPtr takeAdvertisingFailure();
 
+    // ---- Pairing ------------------------------------------------------------------------
+    // Who answers for this radio's host when one of its devices pairs by numeric comparison
+    // (`code`: the six digits the device shows; `reply` once, true to accept). Absent (the
+    // default): the installed PlatformAdapter::pairingConfirmer(). A stand-in bluetoothd
+    // sets its own, which asks its D-Bus agent as bluetoothd does.
+    using PairingHandler = std::function<void(const std::shared_ptr<SimPeripheral>& device, const std::string& code,
+                                              std::function<void(bool accepted)> reply)>;
+    void setPairingHandler(PairingHandler handler);
+    PairingHandler pairingHandler() const;
+
     // ---- Centrals -----------------------------------------------------------------------
     // The current central (the latest created); absent before the first.
     std::shared_ptr<SimCentral> central() const;
@@ -88,6 +99,7 @@ private:
     std::size_t centralCount_ = 0;
     Duration advertisingLatency_{0};
     ErrorPtr advertisingFailure_;
+    PairingHandler pairingHandler_;
 };
 
 }  // namespace tandril

@@ -5,16 +5,20 @@
 
 #include <algorithm>
 
+#include "ble/platform/PlatformAdapter.hpp"
 #include "ble/platform/PlatformCentral.hpp"
 #include "ble/platform/PlatformCharacteristic.hpp"
 #include "ble/platform/PlatformClassicDevice.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
+#include "ble/platform/PlatformPairingConfirmer.hpp"
 #include "ble/platform/PlatformPeripheral.hpp"
 #include "ble/platform/PlatformService.hpp"
 #include "bluez/BluezFixture.hpp"
 #include "foundation/DispatchQueue.hpp"
+#include "foundation/RunLoop.hpp"
 #include "platform/linux/bluez/BluezAdapter.hpp"
+#include "platform/linux/bluez/BluezAdvertisement.hpp"
 #include "platform/linux/bluez/BluezCentral.hpp"
 #include "platform/linux/bluez/BluezErrors.hpp"
 #include "sim/RecordingDelegate.hpp"
@@ -549,28 +553,224 @@ protected:
     }
 };
 
-TEST_F(BluezAdapterPairingTest, WithoutAConfirmerTheAgentLogsTheRequestAndAccepts) {
+// The desktop's pairing dialog: answers at once, or holds the request.
+class TestConfirmer : public PlatformPairingConfirmer {
+public:
+    enum class Mode { Accept, Reject, Hold };
+    Mode mode = Mode::Accept;
+    std::vector<std::string> requests;
+    std::vector<std::function<void(bool)>> held;
+    bool offMainThread = false;
+
+    void confirmPairing(const std::optional<std::string>& name, const std::string& code,
+                        std::function<void(bool)> reply) override {
+        if (!RunLoop::main().isLoopThread()) offMainThread = true;
+        requests.push_back(name.value_or("(null)") + " " + code);
+        if (mode == Mode::Hold) held.push_back(std::move(reply));
+        else reply(mode == Mode::Accept);
+    }
+};
+
+TEST_F(BluezAdapterPairingTest, WithoutAConfirmerTheAgentRejects) {
     makeCentral();
     const std::string answer = subscribeEncrypted();
-    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " on -");
+    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
     const std::string path = standIn->devicePath(radio->peripherals().front()->identifier());
-    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": confirming passkey 000042"));
+    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": nobody to confirm passkey 000042, rejected"));
+    EXPECT_FALSE(radio->peripherals().front()->isBonded());
 }
 
-TEST_F(BluezAdapterPairingTest, TheConfirmerDecidesOnTheMainThread) {
-    makeAdapter();
-    std::vector<std::string> asked;
-    adapter->setConfirmer([&](const std::string& device, std::uint32_t passkey, std::function<void(bool)> answer) {
-        EXPECT_TRUE(loop().isLoopThread());
-        asked.push_back(device + " " + std::to_string(passkey));
-        answer(false);
-    });
-    central = adapter->createCentral(recording, queue);
-    ASSERT_TRUE(waitForEvent("state "));
-    const std::string answer = subscribeEncrypted();
-    EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked.front(), standIn->devicePath(radio->peripherals().front()->identifier()) + " 42");
+TEST_F(BluezAdapterPairingTest, TheInstalledConfirmerDecidesWithTheDevicesNameAndSixDigits) {
+    auto confirmer = std::make_shared<TestConfirmer>();
+    PlatformAdapter::setPairingConfirmer(confirmer);
+    struct Case {
+        const char* label;
+        TestConfirmer::Mode mode;
+        const char* outcome;
+    };
+    for (const Case& c : {Case{"accepted", TestConfirmer::Mode::Accept, " on -"},
+                          Case{"rejected", TestConfirmer::Mode::Reject, " off att5"}}) {
+        SCOPED_TRACE(c.label);
+        confirmer->mode = c.mode;
+        confirmer->requests.clear();
+        makeCentral();
+        const std::string answer = subscribeEncrypted();
+        EXPECT_EQ(answer, "notifying " + SimPhone::notificationSourceUUID().UUIDString() + c.outcome);
+        EXPECT_EQ(confirmer->requests, std::vector<std::string>{"iPhone 000042"});
+        EXPECT_EQ(radio->peripherals().front()->isBonded(), c.mode == TestConfirmer::Mode::Accept);
+        central.reset();
+        adapter.reset();
+        recording->events.clear();
+        radio->peripherals().front()->setBonded(false);
+        pumpUntil([] { return false; }, 50ms);
+    }
+    EXPECT_FALSE(confirmer->offMainThread);
+    PlatformAdapter::setPairingConfirmer(nullptr);
+}
+
+TEST_F(BluezAdapterPairingTest, AConfirmationNobodyAnswersIsCanceledBeforeBluetoothdGivesUp) {
+    auto confirmer = std::make_shared<TestConfirmer>();
+    confirmer->mode = TestConfirmer::Mode::Hold;
+    PlatformAdapter::setPairingConfirmer(confirmer);
+    makeCentral();
+    auto peripheral = linkedPhone();
+    ASSERT_NE(peripheral, nullptr);
+    peripheral->setNotifyValue(true, characteristic(peripheral, SimPhone::notificationSourceUUID()));
+    ASSERT_TRUE(pumpUntil([&] { return confirmer->held.size() == 1; }));
+    advance(57.5, 0.5);
+    EXPECT_TRUE(eventsStartingWith("notifying ").empty());
+    ASSERT_TRUE(advanceUntil([&] { return !eventsStartingWith("notifying ").empty(); }, 1.0));
+    EXPECT_EQ(eventsStartingWith("notifying ").back(),
+              "notifying " + SimPhone::notificationSourceUUID().UUIDString() + " off att5");
+    const std::string path = standIn->devicePath(radio->peripherals().front()->identifier());
+    EXPECT_TRUE(logs.contains("[BLUEZ] Pairing with " + path + ": no answer in time, cancelled"));
+    // The user's late answer goes nowhere.
+    confirmer->held.front()(true);
+    settle();
+    EXPECT_FALSE(radio->peripherals().front()->isBonded());
+    PlatformAdapter::setPairingConfirmer(nullptr);
+}
+
+// ---- Advertising and incoming links -------------------------------------------------------------
+
+class BluezAdapterAdvertisingTest : public BluezAdapterTest {
+protected:
+    void advertise(const std::string& name, std::vector<UUID> solicited = {SimPhone::notificationServiceUUID()}) {
+        const auto before = eventsStartingWith("advertising ").size();
+        central->startAdvertising(name, solicited);
+        ASSERT_TRUE(waitForEvent("advertising ", before + 1));
+    }
+    std::string lastAdvertisingEvent() const { return eventsStartingWith("advertising ").back(); }
+    static std::string ancsText() { return "7905f431-b5ce-4e99-a40f-4b1e122d00d0"; }
+};
+
+TEST_F(BluezAdapterAdvertisingTest, TheAdvertisementIsWhatBluetoothdReadsAndGoesWhenStopped) {
+    makeCentral();
+    advertise("Desk");
+    EXPECT_EQ(lastAdvertisingEvent(), "advertising -");
+    EXPECT_TRUE(central->isAdvertising());
+    // What bluetoothd read from the exported LEAdvertisement1 object.
+    const QVariantMap read = standIn->advertisementProperties();
+    EXPECT_EQ(describeValue(read.value("Type")), "peripheral");
+    EXPECT_EQ(describeValue(read.value("LocalName")), "Desk");
+    EXPECT_EQ(describeValue(read.value("SolicitUUIDs")), ancsText());
+    EXPECT_EQ(describeValue(read.value("Includes")), "");
+    EXPECT_FALSE(read.contains("ServiceUUIDs"));
+    EXPECT_TRUE(standIn->isAdvertising());
+    EXPECT_EQ(standIn->advertisedSolicitedServices(), std::vector<UUID>{SimPhone::notificationServiceUUID()});
+
+    // Starting again replaces it; stopping withdraws it, with no event.
+    advertise("Desk 2");
+    EXPECT_EQ(standIn->advertisedName(), "Desk 2");
+    EXPECT_EQ(standIn->callCount("UnregisterAdvertisement"), 1u);
+    central->stopAdvertising();
+    EXPECT_FALSE(central->isAdvertising());
+    ASSERT_TRUE(pumpUntil([&] { return standIn->advertisementCount() == 0 && !standIn->isAdvertising(); }));
+    EXPECT_EQ(standIn->callCount("UnregisterAdvertisement"), 2u);
+    EXPECT_EQ(eventsStartingWith("advertising ").size(), 2u);
+}
+
+TEST_F(BluezAdapterAdvertisingTest, ANameTooLongForTheScanResponseIsCutBetweenCharacters) {
+    // 28 bytes, then a two-byte character: 30 bytes, one more than the scan response holds.
+    const std::string name = std::string(28, 'a') + "\xC3\xBC";
+    EXPECT_EQ(BluezAdvertisement::shortenedName(name).toStdString(), std::string(28, 'a'));
+    EXPECT_EQ(BluezAdvertisement::shortenedName("Desk").toStdString(), "Desk");
+    makeCentral();
+    advertise(name);
+    EXPECT_EQ(lastAdvertisingEvent(), "advertising -");
+    EXPECT_EQ(standIn->advertisedName(), std::string(28, 'a'));
+}
+
+TEST_F(BluezAdapterAdvertisingTest, RefusalsReachTheContractAsCentralErrors) {
+    // Two 128-bit solicitations do not fit the 31 bytes beside the flags.
+    makeCentral();
+    advertise("Desk", {SimPhone::notificationServiceUUID(), SimPhone::mainServiceUUID()});
+    EXPECT_EQ(lastAdvertisingEvent(), "advertising cb1");
+    EXPECT_FALSE(central->isAdvertising());
+    // The controller refuses the data.
+    radio->failNextAdvertising(PlatformError::centralError(CBErrorOperationNotSupported));
+    advertise("Desk");
+    EXPECT_EQ(lastAdvertisingEvent(), "advertising cb0");
+    EXPECT_TRUE(logs.contains("[BLUEZ] RegisterAdvertisement failed: org.bluez.Error.Failed Failed to register advertisement"));
+    EXPECT_FALSE(central->isAdvertising());
+    EXPECT_FALSE(standIn->isAdvertising());
+    // No room for another advertisement.
+    central.reset();
+    adapter.reset();
+    auto options = standInOptions();
+    options.advertisingInstances = 0;
+    restartStandIn(options);
+    recording->events.clear();
+    makeCentral();
+    advertise("Desk");
+    EXPECT_EQ(lastAdvertisingEvent(), "advertising cb4");
+}
+
+TEST_F(BluezAdapterAdvertisingTest, AdvertisingEndsWithTheAdapterAndIsNotRegisteredAgainUnasked) {
+    makeCentral();
+    advertise("Desk");
+    // Powered off: withdrawn.
+    standIn->setPowered(false);
+    ASSERT_TRUE(waitForEvent("state 4"));
+    EXPECT_FALSE(central->isAdvertising());
+    ASSERT_TRUE(pumpUntil([&] { return standIn->callCount("UnregisterAdvertisement") == 1; }));
+    standIn->setPowered(true);
+    ASSERT_TRUE(waitForEvent("state 5"));
+    settle();
+    EXPECT_EQ(standIn->callCount("RegisterAdvertisement"), 1u);
+
+    // bluetoothd exits: it releases the advertisement; after it is back nothing is
+    // registered until asked.
+    advertise("Desk");
+    standIn->stop();
+    ASSERT_TRUE(waitForEvent("state 1"));
+    EXPECT_TRUE(logs.contains("[BLUEZ] bluetoothd released the advertisement /org/tandril/advertisement2"));
+    EXPECT_FALSE(central->isAdvertising());
+    ASSERT_TRUE(standIn->start());
+    ASSERT_TRUE(waitForEvent("state 5", 3));
+    settle();
+    EXPECT_EQ(standIn->callCount("RegisterAdvertisement"), 2u);
+    EXPECT_EQ(standIn->advertisementCount(), 0u);
+}
+
+TEST_F(BluezAdapterAdvertisingTest, APhoneThatConnectsWhileWeAdvertiseIsAnIncomingLink) {
+    auto confirmer = std::make_shared<TestConfirmer>();
+    PlatformAdapter::setPairingConfirmer(confirmer);
+    auto iphone = phone().stockIPhone().advertisedName("Anna's iPhone").build();
+    phoneIdentifier = BluezCentralIdentifier(iphone->identifier());
+    makeCentral();
+    advertise("Desk");
+    ASSERT_TRUE(iphone->tap());
+    ASSERT_TRUE(waitForEvent("incoming "));
+    // Linked, named from Alias, and paired through the agent with the phone's code.
+    EXPECT_EQ(eventsStartingWith("incoming ").front(), "incoming Anna's iPhone state 2");
+    auto linked = central->retrievePeripheralsWithIdentifiers({phoneIdentifier});
+    ASSERT_EQ(linked.size(), 1u);
+    auto peripheral = linked.front();
+    EXPECT_TRUE(pumpUntil([&] { return iphone->isBonded(); }));
+    EXPECT_EQ(confirmer->requests, std::vector<std::string>{"Anna's iPhone 314159"});
+    // Its services come from bluetoothd's discovery of the phone.
+    peripheral->setDelegate(recording);
+    peripheral->discoverServices(std::nullopt);
+    ASSERT_TRUE(waitForEvent("services "));
+    EXPECT_EQ(eventsStartingWith("services ").front(),
+              "services " + SimPhone::notificationServiceUUID().UUIDString() + " -");
+    // Ending it is Device1.Disconnect; the event comes once BlueZ's link is down.
+    central->cancelPeripheralConnection(peripheral);
+    ASSERT_TRUE(advanceUntil([&] { return !eventsStartingWith("disconnect ").empty(); }, 5));
+    EXPECT_EQ(eventsStartingWith("disconnect ").front(), "disconnect Anna's iPhone - state 0");
+    EXPECT_EQ(standIn->callCount("Disconnect"), 1u);
+    EXPECT_FALSE(iphone->isLinked());
+
+    // Not advertising: a link that another program's advertisement brought is none of ours.
+    central->stopAdvertising();
+    settle();
+    ASSERT_TRUE(iphone->connectIncoming());
+    ASSERT_TRUE(pumpUntil([&] { return iphone->isLinked(); }));
+    settle();
+    EXPECT_EQ(eventsStartingWith("incoming ").size(), 1u);
+    EXPECT_EQ(peripheral->state(), CBPeripheralStateDisconnected);
+    PlatformAdapter::setPairingConfirmer(nullptr);
 }
 
 // ---- Errors -------------------------------------------------------------------------------------

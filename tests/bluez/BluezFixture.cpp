@@ -6,6 +6,7 @@
 #include <QtDBus/QDBusObjectPath>
 #include <QtDBus/QDBusVariant>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -251,11 +252,13 @@ void BluezFixture::settle(std::chrono::milliseconds quiet) {
 }
 
 void BluezFixture::advance(double secondsToAdvance, double step) {
-    double left = secondsToAdvance;
+    // Whole nanoseconds, so that steps add up to exactly the time asked for.
+    Duration left = seconds(secondsToAdvance);
+    const Duration stride = std::max(seconds(step), Duration(1));
     settle();
-    while (left > 1e-9) {
-        const double now = left < step ? left : step;
-        loop().advanceSeconds(now);
+    while (left > Duration::zero()) {
+        const Duration now = std::min(left, stride);
+        loop().advance(now);
         left -= now;
         settle();
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QtCore/QThread>
 #include <QtDBus/QDBusArgument>
 #include <QtDBus/QDBusObjectPath>
 
@@ -12,6 +13,7 @@
 #include "foundation/RunLoop.hpp"
 #include "ble/platform/PlatformConstants.hpp"
 #include "ble/platform/PlatformError.hpp"
+#include "platform/linux/bluez/BluezAdvertisement.hpp"
 #include "platform/linux/bluez/standin/StandInTypes.hpp"
 #include "sim/SimCharacteristic.hpp"
 #include "sim/SimPhone.hpp"
@@ -25,6 +27,7 @@ const std::string kAdapter = "org.bluez.Adapter1";
 const std::string kDevice = "org.bluez.Device1";
 const std::string kCharacteristic = "org.bluez.GattCharacteristic1";
 const std::string kProperties = "org.freedesktop.DBus.Properties";
+const std::string kAdvertisingManager = "org.bluez.LEAdvertisingManager1";
 
 std::string lower(const UUID& uuid) {
     const auto b = uuid.bytes128();
@@ -40,6 +43,65 @@ std::size_t indexOf(const std::vector<std::string>& lines, const std::string& pr
         if (lines[i].rfind(prefix, 0) == 0) return i;
     return lines.size();
 }
+
+// An advertisement served on a connection and a thread of its own, as a program serves one;
+// it registers from that connection.
+class ServedAdvertisement {
+public:
+    ServedAdvertisement(const std::string& address, const std::string& name, QStringList uuids) {
+        static std::atomic<int> counter{0};
+        connection_ = QString("tandril-test-advertiser-%1").arg(counter.fetch_add(1));
+        QDBusConnection::connectToBus(QString::fromStdString(address), connection_);
+        object_ = new BluezAdvertisement(path_, name, std::move(uuids), {});
+        thread_.start();
+        QDBusConnection(connection_).registerVirtualObject(path_, object_);
+        object_->moveToThread(&thread_);
+    }
+    ~ServedAdvertisement() {
+        if (caller_.joinable()) caller_.join();
+        leave();
+        thread_.quit();
+        thread_.wait();
+        delete object_;
+    }
+    // RegisterAdvertisement from this client, answered in the background.
+    void registerWithBluez() {
+        QDBusMessage message = QDBusMessage::createMethodCall("org.bluez", QString::fromStdString(kAdapterPath),
+                                                              QString::fromStdString(kAdvertisingManager),
+                                                              "RegisterAdvertisement");
+        message << QVariant::fromValue(QDBusObjectPath(path_)) << QVariantMap();
+        const QString connection = connection_;
+        caller_ = std::thread([this, message, connection] {
+            const QDBusMessage result = QDBusConnection(connection).call(message, QDBus::Block, 10000);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                answer_ = result;
+            }
+            if (RunLoop::hasMain()) RunLoop::main().post([] {});
+        });
+    }
+    std::optional<QDBusMessage> answer() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return answer_;
+    }
+    // The program ends without unregistering.
+    void leave() {
+        if (left_) return;
+        left_ = true;
+        QDBusConnection(connection_).unregisterObject(path_);
+        QDBusConnection::disconnectFromBus(connection_);
+    }
+
+private:
+    const QString path_ = "/test/advertisement";
+    QString connection_;
+    BluezAdvertisement* object_ = nullptr;
+    QThread thread_;
+    std::thread caller_;
+    bool left_ = false;
+    mutable std::mutex mutex_;
+    std::optional<QDBusMessage> answer_;
+};
 
 class BluezStandInTest : public BluezFixture {
 protected:
@@ -621,6 +683,48 @@ TEST_F(BluezStandInTest, ManufacturerDataIsAnArrayOfCompanyAndBytes) {
     ASSERT_TRUE(value.canConvert<QDBusArgument>());
     const QDBusArgument argument = value.value<QDBusArgument>();
     EXPECT_EQ(argument.currentSignature().toStdString(), "a{qv}");
+}
+
+TEST_F(BluezStandInTest, AdvertisingManagerChecksCallsAndWaitsForTheClientsObject) {
+    const QVariant path = QVariant::fromValue(QDBusObjectPath("/test/nothing"));
+    EXPECT_EQ(errorName(call(kAdapterPath, kAdvertisingManager, "RegisterAdvertisement", {QString("/x"), QVariantMap()})),
+              "org.bluez.Error.InvalidArguments");
+    EXPECT_EQ(errorName(call(kAdapterPath, kAdvertisingManager, "UnregisterAdvertisement", {path})),
+              "org.bluez.Error.DoesNotExist");
+    // This client serves no such object: the registration waits, as bluetoothd's does.
+    auto first = callAsync(kAdapterPath, kAdvertisingManager, "RegisterAdvertisement", {path, QVariantMap()});
+    ASSERT_TRUE(pumpUntil([&] { return standIn->callCount("RegisterAdvertisement") == 2; }));
+    settle();
+    EXPECT_FALSE(isDone(first));
+    EXPECT_EQ(errorName(call(kAdapterPath, kAdvertisingManager, "RegisterAdvertisement", {path, QVariantMap()})),
+              "org.bluez.Error.AlreadyExists");
+    EXPECT_EQ(errorName(call(kAdapterPath, kAdvertisingManager, "UnregisterAdvertisement", {path})), "");
+    ASSERT_TRUE(waitFor(first));
+    EXPECT_EQ(errorText(answerOf(first)), "org.bluez.Error.Failed: Failed to complete registration");
+}
+
+TEST_F(BluezStandInTest, AdvertisementsAreReadFromTheirClientAndGoWhenTheClientLeaves) {
+    ServedAdvertisement desk(bus.address(), "Desk", {QString::fromStdString(lower(SimPhone::notificationServiceUUID()))});
+    desk.registerWithBluez();
+    ASSERT_TRUE(pumpUntil([&] { return desk.answer().has_value(); }));
+    EXPECT_EQ(errorName(*desk.answer()), "");
+    EXPECT_TRUE(standIn->isAdvertising());
+    EXPECT_EQ(standIn->advertisedName(), "Desk");
+    EXPECT_EQ(standIn->advertisedSolicitedServices(), std::vector<UUID>{SimPhone::notificationServiceUUID()});
+    EXPECT_EQ(property(kAdapterPath, kAdvertisingManager, "ActiveInstances").toUInt(), 1u);
+
+    // Flags and two 128-bit solicitations take 37 bytes of 31: 5.66 refuses the data.
+    ServedAdvertisement crowded(bus.address(), "Crowded",
+                                {QString::fromStdString(lower(SimPhone::notificationServiceUUID())),
+                                 QString::fromStdString(lower(SimPhone::mainServiceUUID()))});
+    crowded.registerWithBluez();
+    ASSERT_TRUE(pumpUntil([&] { return crowded.answer().has_value(); }));
+    EXPECT_EQ(errorText(*crowded.answer()), "org.bluez.Error.Failed: Failed to parse advertisement.");
+
+    // A program that ends without unregistering loses its advertisement.
+    desk.leave();
+    ASSERT_TRUE(pumpUntil([&] { return !standIn->isAdvertising() && standIn->advertisementCount() == 0; }));
+    EXPECT_EQ(property(kAdapterPath, kAdvertisingManager, "ActiveInstances").toUInt(), 0u);
 }
 
 }  // namespace

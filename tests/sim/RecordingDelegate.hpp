@@ -46,6 +46,14 @@ public:
             std::to_string(peripheral->state()));
     }
 
+    void centralManagerDidStartAdvertising(const std::shared_ptr<PlatformCentral>&, const ErrorPtr& error) override {
+        add("advertising " + code(error));
+    }
+    void centralManagerDidReceiveIncomingConnection(const std::shared_ptr<PlatformCentral>&,
+                                                    const std::shared_ptr<PlatformPeripheral>& peripheral) override {
+        add("incoming " + peripheral->name().value_or("?") + " state " + std::to_string(peripheral->state()));
+    }
+
     void peripheralDidUpdateName(const std::shared_ptr<PlatformPeripheral>& peripheral) override {
         add("name " + peripheral->name().value_or("?"));
     }

@@ -83,10 +83,7 @@ BluezAdapter::BluezAdapter(Options options) : options_(std::move(options)), list
     thread_->start();
     runOn(bus_, [this] {
         if (options_.registerAgent) {
-            agent_ = new BluezAgent(bus_, [this]() -> BluezAgent::Confirmer {
-                std::lock_guard<std::mutex> lock(mutex_);
-                return confirmer_;
-            });
+            agent_ = new BluezAgent(bus_, options_.pairingConfirmTimeout);
             agent_->setParent(bus_);
         }
         bus_->start(listener_.get());
@@ -168,11 +165,6 @@ std::vector<std::shared_ptr<PlatformClassicDevice>> BluezAdapter::pairedDevices(
         found.push_back(entry);
     }
     return found;
-}
-
-void BluezAdapter::setConfirmer(Confirmer confirmer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    confirmer_ = std::move(confirmer);
 }
 
 bool BluezAdapter::sync(std::chrono::milliseconds limit) {

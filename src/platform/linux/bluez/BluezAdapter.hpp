@@ -41,6 +41,9 @@ struct BluezOptions {
     double serviceResolveTimeout = 20;
     // How many times a connect that BlueZ aborted locally is tried again.
     int connectRetries = 2;
+    // How long the pairing agent waits for the user to confirm a code before it answers
+    // Canceled: a little less than bluetoothd's own 60 s for an agent request.
+    double pairingConfirmTimeout = 58;
     // Register a pairing agent with AgentManager1.
     bool registerAgent = true;
 };
@@ -52,9 +55,6 @@ struct BluezOptions {
 class BluezAdapter : public PlatformAdapter {
 public:
     using Options = BluezOptions;
-    // Asked when a phone's pairing shows a number to confirm; `answer(true)` accepts.
-    using Confirmer =
-        std::function<void(const std::string& device, std::uint32_t passkey, std::function<void(bool)> answer)>;
 
     static std::shared_ptr<BluezAdapter> create(Options options = {});
     ~BluezAdapter() override;
@@ -65,8 +65,6 @@ public:
     std::vector<std::shared_ptr<PlatformClassicDevice>> pairedDevices() override;
 
     const Options& options() const { return options_; }
-    // The pairing confirmer (absent: requests are logged and accepted).
-    void setConfirmer(Confirmer confirmer);
 
     // Blocks the calling thread until the D-Bus thread has run the work queued to it and a
     // round trip to org.bluez came back; false after `limit`. For tests and benchmarks.
@@ -88,7 +86,6 @@ private:
     mutable std::mutex mutex_;
     std::weak_ptr<BluezCentral> central_;
     std::map<std::string, std::shared_ptr<BluezClassicDevice>> classicDevices_;
-    Confirmer confirmer_;
 };
 
 }  // namespace tandril

@@ -2,12 +2,15 @@
 
 #include <QDBusConnection>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdio>
 
+#include "ble/platform/PlatformAdapter.hpp"
+#include "ble/platform/PlatformPairingConfirmer.hpp"
 #include "foundation/Log.hpp"
 #include "foundation/RunLoop.hpp"
 #include "platform/linux/bluez/BluezBus.hpp"
+#include "platform/linux/bluez/BluezPeripheral.hpp"
 
 namespace tandril {
 
@@ -21,10 +24,13 @@ std::string sixDigits(uint passkey) {
 }
 }  // namespace
 
-BluezAgent::BluezAgent(BluezBus* bus, std::function<Confirmer()> confirmer)
-    : bus_(bus), confirmer_(std::move(confirmer)) {}
+BluezAgent::BluezAgent(BluezBus* bus, double confirmTimeout) : bus_(bus), confirmTimeout_(confirmTimeout) {}
 
 BluezAgent::~BluezAgent() {
+    for (const auto& request : requests_) {
+        request->answered = true;
+        if (request->timer != 0) RunLoop::main().cancel(request->timer);
+    }
     if (exported_) bus_->connection().unregisterObject(QString::fromLatin1(ObjectPath));
 }
 
@@ -62,6 +68,13 @@ void BluezAgent::reject(const QDBusMessage& message, const char* why) {
         message.createErrorReply(QStringLiteral("org.bluez.Error.Rejected"), QString::fromLatin1(why)));
 }
 
+void BluezAgent::answer(const std::shared_ptr<Request>& request, const QDBusMessage& reply) {
+    if (request->answered.exchange(true)) return;
+    if (request->timer != 0) RunLoop::main().cancel(request->timer);
+    requests_.erase(std::remove(requests_.begin(), requests_.end(), request), requests_.end());
+    bus_->connection().send(reply);
+}
+
 void BluezAgent::Release() {}
 
 QString BluezAgent::RequestPinCode(const QDBusObjectPath& device, const QDBusMessage& message) {
@@ -87,25 +100,49 @@ void BluezAgent::DisplayPasskey(const QDBusObjectPath& device, uint passkey, ush
 void BluezAgent::RequestConfirmation(const QDBusObjectPath& device, uint passkey, const QDBusMessage& message) {
     message.setDelayedReply(true);
     const std::string path = device.path().toStdString();
-    Confirmer confirm = confirmer_ ? confirmer_() : nullptr;
-    if (!confirm) {
-        log("[BLUEZ] Pairing with %s: confirming passkey %s", path, sixDigits(passkey));
-        bus_->connection().send(message.createReply());
+    const std::string code = sixDigits(passkey);
+    auto confirmer = PlatformAdapter::pairingConfirmer();
+    if (!confirmer) {
+        log("[BLUEZ] Pairing with %s: nobody to confirm passkey %s, rejected", path, code);
+        bus_->connection().send(
+            message.createErrorReply(QStringLiteral("org.bluez.Error.Rejected"), QStringLiteral("Passkey rejected")));
         return;
     }
-    auto gate = bus_->gate();
-    BluezBus* bus = bus_;
-    auto answered = std::make_shared<std::atomic<bool>>(false);
-    auto answer = [gate, bus, message, answered](bool accepted) {
-        if (answered->exchange(true)) return;
-        gate->post([bus, message, accepted] {
-            bus->connection().send(accepted ? message.createReply()
-                                            : message.createErrorReply(QStringLiteral("org.bluez.Error.Rejected"),
-                                                                       QStringLiteral("Passkey rejected")));
-        });
+    std::optional<std::string> name;
+    if (auto object = bus_->object(device.path())) {
+        auto properties = object->find(QStringLiteral("org.bluez.Device1"));
+        if (properties != object->end()) name = BluezPeripheral::nameOfDevice(properties->second);
+    }
+    log("[BLUEZ] Pairing with %s: asking to confirm passkey %s", path, code);
+    auto request = std::make_shared<Request>();
+    request->message = message;
+    request->device = path;
+    requests_.push_back(request);
+
+    std::weak_ptr<BluezBusGate> gate = bus_->gate();
+    // bluetoothd waits 60 s for the agent; the answer goes before that.
+    request->timer = RunLoop::main().schedule(seconds(confirmTimeout_), [this, gate, request] {
+        if (auto open = gate.lock()) {
+            open->post([this, request] {
+                if (request->answered) return;
+                log("[BLUEZ] Pairing with %s: no answer in time, cancelled", request->device);
+                answer(request, request->message.createErrorReply(QStringLiteral("org.bluez.Error.Canceled"),
+                                                                  QStringLiteral("Confirmation timed out")));
+            });
+        }
+    });
+    auto reply = [this, gate, request](bool accepted) {
+        if (request->answered) return;
+        if (auto open = gate.lock()) {
+            open->post([this, request, accepted] {
+                answer(request, accepted ? request->message.createReply()
+                                         : request->message.createErrorReply(QStringLiteral("org.bluez.Error.Rejected"),
+                                                                             QStringLiteral("Passkey rejected")));
+            });
+        }
     };
     // The desktop asks on the main thread.
-    RunLoop::main().post([confirm, path, passkey, answer] { confirm(path, passkey, answer); });
+    RunLoop::main().post([confirmer, name, code, reply] { confirmer->confirmPairing(name, code, reply); });
 }
 
 void BluezAgent::RequestAuthorization(const QDBusObjectPath& device, const QDBusMessage& message) {
@@ -121,7 +158,13 @@ void BluezAgent::AuthorizeService(const QDBusObjectPath& device, const QString& 
 }
 
 void BluezAgent::Cancel() {
+    // bluetoothd gave up on its request (time-out, or the link went): a late answer of the
+    // user goes nowhere.
     log("[BLUEZ] Pairing request cancelled");
+    const auto pending = requests_;
+    for (const auto& request : pending)
+        answer(request, request->message.createErrorReply(QStringLiteral("org.bluez.Error.Canceled"),
+                                                          QStringLiteral("Canceled by bluetoothd")));
 }
 
 }  // namespace tandril

@@ -5,10 +5,12 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tandril {
 
@@ -16,22 +18,23 @@ class BluezBus;
 
 // The pairing agent (org.bluez.Agent1) the adapter registers with AgentManager1 as the
 // default agent, with the "DisplayYesNo" capability: BlueZ pairs by itself on the first
-// encrypted access, and a phone then pairs by numeric comparison or just works.
-// RequestConfirmation goes to the confirmer (the desktop asks the user); without one the
-// request is logged and accepted. PIN and passkey entry, which need a keyboard dialog, are
-// rejected, and so are service authorizations (the agent serves no incoming profiles).
-// Lives on the adapter's D-Bus thread.
+// encrypted access, a phone that connected to us pairs when it chooses, and either then
+// pairs by numeric comparison or just works.
+//
+// RequestConfirmation goes to the pairing confirmer installed with
+// PlatformAdapter::setPairingConfirmer (asked on the main thread with the device's name
+// and the six digits): true answers the call, false org.bluez.Error.Rejected, no answer
+// within `confirmTimeout` (a little less than bluetoothd's 60 s) org.bluez.Error.Canceled.
+// Without a confirmer the request is rejected. PIN and passkey entry, which need a keyboard
+// dialog, are rejected, and so are service authorizations (the agent serves no incoming
+// profiles). Lives on the adapter's D-Bus thread.
 class BluezAgent : public QObject {
     Q_OBJECT
 public:
-    // Gets the device's path, the passkey and a function to answer with (any thread).
-    using Confirmer = std::function<void(const std::string& device, std::uint32_t passkey,
-                                         std::function<void(bool)> answer)>;
-
     static constexpr const char* ObjectPath = "/org/tandril/agent";
     static constexpr const char* Capability = "DisplayYesNo";
 
-    BluezAgent(BluezBus* bus, std::function<Confirmer()> confirmer);
+    BluezAgent(BluezBus* bus, double confirmTimeout);
     ~BluezAgent() override;
 
     // Exports the agent and registers it (again after bluetoothd restarted).
@@ -49,11 +52,21 @@ public slots:
     void Cancel();
 
 private:
+    // A confirmation waiting for the user: answered once, by the confirmer, the time limit
+    // or bluetoothd's Cancel, whichever comes first.
+    struct Request {
+        QDBusMessage message;
+        std::string device;
+        std::atomic<bool> answered{false};
+        std::uint64_t timer = 0;
+    };
     void reject(const QDBusMessage& message, const char* why);
+    void answer(const std::shared_ptr<Request>& request, const QDBusMessage& reply);
 
     BluezBus* const bus_;
-    const std::function<Confirmer()> confirmer_;
+    const double confirmTimeout_;
     bool exported_ = false;
+    std::vector<std::shared_ptr<Request>> requests_;
 };
 
 }  // namespace tandril

@@ -12,6 +12,7 @@
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/Log.hpp"
 #include "foundation/RunLoop.hpp"
+#include "platform/linux/bluez/BluezAdvertisement.hpp"
 #include "platform/linux/bluez/BluezCharacteristic.hpp"
 #include "platform/linux/bluez/BluezErrors.hpp"
 #include "platform/linux/bluez/BluezPeripheral.hpp"
@@ -24,6 +25,7 @@ const QString adapterInterface = QStringLiteral("org.bluez.Adapter1");
 const QString deviceInterface = QStringLiteral("org.bluez.Device1");
 const QString serviceInterface = QStringLiteral("org.bluez.GattService1");
 const QString characteristicInterface = QStringLiteral("org.bluez.GattCharacteristic1");
+const QString advertisingManagerInterface = QStringLiteral("org.bluez.LEAdvertisingManager1");
 // How long a write or read that BlueZ answered InProgress waits before it is sent again.
 constexpr double collisionRetryDelay = 0.05;
 constexpr int collisionRetries = 20;
@@ -135,6 +137,15 @@ bool isClaimedByBluez(const UUID& uuid) {
     static const std::vector<UUID> claimed = {UUID::from16(0x1800), UUID::from16(0x1801), UUID::from16(0x180A),
                                               UUID::from16(0x180F), UUID::from16(0x1812)};
     return contains(claimed, uuid);
+}
+
+// The 128-bit lower-case text BlueZ uses for every UUID.
+QString uuidText128(const UUID& uuid) {
+    const auto b = uuid.bytes128();
+    QByteArray bytes(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+    const QString hex = QString::fromLatin1(bytes.toHex());
+    return hex.left(8) + QLatin1Char('-') + hex.mid(8, 4) + QLatin1Char('-') + hex.mid(12, 4) + QLatin1Char('-') +
+           hex.mid(16, 4) + QLatin1Char('-') + hex.mid(20);
 }
 
 std::string errorName(const QDBusMessage& reply) {
@@ -322,6 +333,9 @@ std::shared_ptr<BluezPeripheral> BluezCentral::peripheralForDevice(const QString
 
 void BluezCentral::busOwnerLost() {
     if (!treeSeen_) return;
+    // bluetoothd is gone and its registration with it; the engine asks again once the
+    // adapter is back.
+    withdrawAdvertisement(false);
     dropAllLinks(false);
     byPath_.clear();
     adapterPath_.clear();
@@ -330,6 +344,7 @@ void BluezCentral::busOwnerLost() {
 }
 
 void BluezCentral::adapterGone() {
+    withdrawAdvertisement(false);
     dropAllLinks(false);
     byPath_.clear();
     adapterPath_.clear();
@@ -362,8 +377,14 @@ void BluezCentral::busInterfacesAdded(const QString& path, const BluezBus::Inter
     if (adapterPath_.isEmpty()) return;
     auto device = added.find(deviceInterface);
     if (device != added.end()) {
+        const bool known = byPath_.count(path) > 0;
         auto peripheral = peripheralForDevice(path, device->second);
         if (peripheral && intOf(device->second, "RSSI")) advertisementHeard(peripheral, device->second);
+        // A device bluetoothd did not know yet that is linked already connected to us.
+        if (peripheral && !known && boolOf(device->second, "Connected").value_or(false) &&
+            !peripheral->connectPending && peripheral->state() == CBPeripheralStateDisconnected &&
+            isIncomingLink(device->second))
+            incomingLinkUp(peripheral, device->second);
         return;
     }
     const QString devicePath = devicePathOf(path);
@@ -422,7 +443,10 @@ void BluezCentral::busPropertiesChanged(const QString& path, const QString& inte
                 setStateAndReport(CBCentralManagerStatePoweredOn);
                 reconcileDiscovery();
             } else {
-                // Each link reported dropped before the new state, as the platform does.
+                // The advertisement goes with the power (the engine asks again once the
+                // adapter is on); each link is reported dropped before the new state, as the
+                // platform does.
+                withdrawAdvertisement(true);
                 dropAllLinks(true);
                 // A scan asked for stays asked for: it resumes when the adapter is back on.
                 discoveryEnded();
@@ -473,6 +497,14 @@ void BluezCentral::deviceChanged(const std::shared_ptr<BluezPeripheral>& periphe
                 peripheral->waitingForOtherConnect = false;
                 peripheral->connectPending = false;
                 linkUp(peripheral);
+            } else if (!peripheral->connectPending && !peripheral->connectAfterDisconnect &&
+                       peripheral->state() == CBPeripheralStateDisconnected) {
+                // Not our Connect: while we advertise, a phone that connected to us.
+                if (auto object = bus_->object(peripheral->path())) {
+                    auto device = object->find(deviceInterface);
+                    if (device != object->end() && isIncomingLink(device->second))
+                        incomingLinkUp(peripheral, device->second);
+                }
             }
         } else {
             peripheral->servicesResolved = false;
@@ -759,6 +791,7 @@ void BluezCentral::failConnect(const std::shared_ptr<BluezPeripheral>& periphera
 
 void BluezCentral::linkUp(const std::shared_ptr<BluezPeripheral>& peripheral) {
     peripheral->disconnectRequested = false;
+    peripheral->incoming = false;
     const std::uint64_t link = peripheral->beginLink();
     deliver([central = self(), peripheral, link](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
         if (peripheral->isLink(link)) delegate->centralManagerDidConnectPeripheral(central, peripheral);
@@ -868,6 +901,7 @@ void BluezCentral::deactivate() {
         std::lock_guard<std::mutex> lock(mutex_);
         scanning_ = false;
     }
+    withdrawAdvertisement(true);
     if (discoveryRunning_ && !adapterPath_.isEmpty()) {
         bus_->call(adapterPath_, adapterInterface, QStringLiteral("StopDiscovery"), {}, options_.gattTimeout,
                    [](const QDBusMessage&) {});
@@ -882,6 +916,136 @@ void BluezCentral::deactivate() {
         peripheral->connectPending = false;
         peripheral->endLink();
     }
+}
+
+// ---- Advertising and incoming links -------------------------------------------------------------
+
+void BluezCentral::startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs) {
+    if (!active_) return;
+    setAdvertising(false);
+    onBus([this, localName, solicitedServiceUUIDs] { registerAdvertisement(localName, solicitedServiceUUIDs); });
+}
+
+void BluezCentral::stopAdvertising() {
+    if (!active_) return;
+    setAdvertising(false);
+    onBus([this] { withdrawAdvertisement(true); });
+}
+
+bool BluezCentral::isAdvertising() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return advertising_;
+}
+
+void BluezCentral::setAdvertising(bool advertising) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advertising_ = advertising;
+}
+
+void BluezCentral::registerAdvertisement(const std::string& localName, const std::vector<UUID>& solicited) {
+    // Starting again replaces the advertisement.
+    withdrawAdvertisement(true);
+    auto central = self();
+    if (adapterPath_.isEmpty() || state_ != CBCentralManagerStatePoweredOn || !bus_->isConnected()) {
+        deliver([central](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+            delegate->centralManagerDidStartAdvertising(central,
+                                                        PlatformError::centralError(CBErrorOperationCancelled));
+        });
+        return;
+    }
+    QStringList uuids;
+    for (const auto& uuid : solicited) uuids << uuidText128(uuid);
+    const QString path = QStringLiteral("/org/tandril/advertisement%1").arg(++advertisementCount_);
+    std::weak_ptr<BluezCentral> weak = central;
+    auto* advertisement = new BluezAdvertisement(path, localName, uuids, [weak, path] {
+        if (auto owner = weak.lock(); owner && owner->active_) owner->advertisementReleased(path);
+    }, bus_);
+    if (!bus_->connection().registerVirtualObject(path, advertisement)) {
+        delete advertisement;
+        log("[BLUEZ] Cannot export the advertisement %s", path.toStdString());
+        deliver([central](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+            delegate->centralManagerDidStartAdvertising(central, PlatformError::centralError(CBErrorUnknown));
+        });
+        return;
+    }
+    advertisement_ = advertisement;
+    advertisedSolicited_ = solicited;
+    // bluetoothd reads the object's properties before it answers: the call must not block
+    // this thread, which serves them.
+    bus_->call(adapterPath_, advertisingManagerInterface, QStringLiteral("RegisterAdvertisement"),
+               {QVariant::fromValue(QDBusObjectPath(path)), QVariantMap()}, options_.gattTimeout,
+               [central, path](const QDBusMessage& reply) {
+                   if (central->active_) central->advertisementAnswered(path, reply);
+               });
+}
+
+void BluezCentral::advertisementAnswered(const QString& path, const QDBusMessage& reply) {
+    // The answer of an advertisement replaced, stopped or released meanwhile is not an event.
+    if (!advertisement_ || advertisement_->path() != path) return;
+    auto central = self();
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        setAdvertising(true);
+        deliver([central](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+            delegate->centralManagerDidStartAdvertising(central, nullptr);
+        });
+        return;
+    }
+    const std::string name = errorName(reply);
+    const std::string message = errorMessage(reply);
+    log("[BLUEZ] RegisterAdvertisement failed: %s %s", name, message);
+    withdrawAdvertisement(false);
+    const auto error = BluezErrors::advertisingError(name, message);
+    deliver([central, error](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+        delegate->centralManagerDidStartAdvertising(central, error);
+    });
+}
+
+void BluezCentral::withdrawAdvertisement(bool unregister) {
+    setAdvertising(false);
+    if (!advertisement_) return;
+    const QString path = advertisement_->path();
+    if (unregister && bus_->isConnected() && bus_->hasOwner() && !adapterPath_.isEmpty()) {
+        // DoesNotExist: bluetoothd dropped it already (powered off, released).
+        bus_->call(adapterPath_, advertisingManagerInterface, QStringLiteral("UnregisterAdvertisement"),
+                   {QVariant::fromValue(QDBusObjectPath(path))}, options_.gattTimeout, [](const QDBusMessage& reply) {
+                       if (reply.type() == QDBusMessage::ErrorMessage &&
+                           reply.errorName() != QLatin1String("org.bluez.Error.DoesNotExist"))
+                           log("[BLUEZ] UnregisterAdvertisement failed: %s", reply.errorName().toStdString());
+                   });
+    }
+    if (bus_->isConnected()) bus_->connection().unregisterObject(path);
+    advertisement_->deleteLater();
+    advertisement_ = nullptr;
+    advertisedSolicited_.clear();
+}
+
+void BluezCentral::advertisementReleased(const QString& path) {
+    if (!advertisement_ || advertisement_->path() != path) return;
+    // bluetoothd ended the advertisement by itself: no longer advertising, until asked again.
+    log("[BLUEZ] bluetoothd released the advertisement %s", path.toStdString());
+    withdrawAdvertisement(false);
+}
+
+bool BluezCentral::isIncomingLink(const QVariantMap& device) const {
+    // A device can link to us only while we advertise. BlueZ 5.66 tells neither the link's
+    // role nor its bearer, so a classic device (one with a Class) that another program
+    // links meanwhile would look the same: such a device counts only when it offers a
+    // service we solicit (an iPhone known over both bearers that we served before).
+    if (!advertisement_) return false;
+    if (device.contains(QStringLiteral("Class")) && !intersects(uuidsOf(device, "UUIDs"), advertisedSolicited_))
+        return false;
+    return true;
+}
+
+void BluezCentral::incomingLinkUp(const std::shared_ptr<BluezPeripheral>& peripheral, const QVariantMap& device) {
+    peripheral->busConnected = true;
+    peripheral->disconnectRequested = false;
+    peripheral->incoming = true;
+    if (auto name = BluezPeripheral::nameOfDevice(device)) peripheral->setName(*name);
+    const std::uint64_t link = peripheral->beginLink();
+    deliver([central = self(), peripheral, link](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
+        if (peripheral->isLink(link)) delegate->centralManagerDidReceiveIncomingConnection(central, peripheral);
+    });
 }
 
 // ---- Services and characteristics ---------------------------------------------------------------

@@ -22,6 +22,7 @@
 
 namespace tandril {
 
+class BluezAdvertisement;
 class BluezCharacteristic;
 class BluezPeripheral;
 class BluezService;
@@ -32,6 +33,10 @@ class PlatformPeripheralDelegate;
 // thread; the bus's signals and replies are turned into events there and queued on the
 // central's event queue in BlueZ's order. A replaced central ends its links and scan and
 // delivers nothing more.
+//
+// Advertising registers an org.bluez.LEAdvertisement1 object (BluezAdvertisement) with
+// LEAdvertisingManager1. While it is up, a Device1 whose Connected turns true without our
+// Connect is a phone that connected to us: it is reported as an incoming connection.
 class BluezCentral : public PlatformCentral {
 public:
     BluezCentral(const BluezOptions& options, BluezBus* bus, std::weak_ptr<PlatformCentralDelegate> delegate,
@@ -52,6 +57,9 @@ public:
         const std::vector<UUID>& identifiers) override;
     std::vector<std::shared_ptr<PlatformPeripheral>> retrieveConnectedPeripheralsWithServices(
         const std::vector<UUID>& serviceUUIDs) override;
+    void startAdvertising(const std::string& localName, const std::vector<UUID>& solicitedServiceUUIDs) override;
+    void stopAdvertising() override;
+    bool isAdvertising() const override;
 
     // ---- Peripheral operations (main thread; they hop to the D-Bus thread) ------------
     void discoverServices(const std::shared_ptr<BluezPeripheral>& peripheral,
@@ -116,6 +124,18 @@ private:
     void advertisementHeard(const std::shared_ptr<BluezPeripheral>& peripheral, const QVariantMap& properties);
     Dictionary advertisementData(const QVariantMap& properties) const;
 
+    // Advertising and incoming links.
+    void registerAdvertisement(const std::string& localName, const std::vector<UUID>& solicited);
+    void advertisementAnswered(const QString& path, const QDBusMessage& reply);
+    // Takes the advertisement down: UnregisterAdvertisement when `unregister`, then the
+    // object leaves the bus.
+    void withdrawAdvertisement(bool unregister);
+    void advertisementReleased(const QString& path);
+    void setAdvertising(bool advertising);
+    // Whether a link that came up without our Connect is a device that connected to us.
+    bool isIncomingLink(const QVariantMap& device) const;
+    void incomingLinkUp(const std::shared_ptr<BluezPeripheral>& peripheral, const QVariantMap& device);
+
     // Links.
     void sendConnect(const std::shared_ptr<BluezPeripheral>& peripheral);
     void connectAnswered(const std::shared_ptr<BluezPeripheral>& peripheral, std::uint64_t attempt,
@@ -160,6 +180,8 @@ private:
 
     mutable std::mutex mutex_;
     bool scanning_ = false;
+    // Registered with bluetoothd and neither stopped nor released.
+    bool advertising_ = false;
     // Every device object of this central, by identifier (aliases included).
     std::map<UUID, std::shared_ptr<BluezPeripheral>> byIdentifier_;
 
@@ -181,6 +203,10 @@ private:
     bool allowDuplicates_ = false;
     std::set<UUID> reported_;
     std::uint64_t nextWait_ = 0;
+    // The advertisement (registration sent, or registered), its number and what it solicits.
+    BluezAdvertisement* advertisement_ = nullptr;
+    std::uint64_t advertisementCount_ = 0;
+    std::vector<UUID> advertisedSolicited_;
 };
 
 }  // namespace tandril

@@ -97,6 +97,21 @@ ErrorPtr BluezErrors::connectError(const std::string& name, const std::string& m
     return withOrigin(PlatformError::centralError(CBErrorConnectionFailed), name, message);
 }
 
+ErrorPtr BluezErrors::advertisingError(const std::string& name, const std::string& message) {
+    int code = CBErrorUnknown;
+    if (isBluez(name, "AlreadyExists"))
+        code = CBErrorAlreadyAdvertising;
+    else if (isBluez(name, "NotPermitted"))
+        code = CBErrorOutOfSpace;
+    else if (isBluez(name, "InvalidArguments") || (isBluez(name, "Failed") && message == "Failed to parse advertisement."))
+        code = CBErrorInvalidParameters;
+    else if (isVanished(name))
+        code = CBErrorOperationNotSupported;
+    else if (isTimeout(name))
+        code = CBErrorConnectionTimeout;
+    return withOrigin(PlatformError::centralError(code), name, message);
+}
+
 bool BluezErrors::isRetryableConnectFailure(const std::string& name, const std::string& message) {
     return isBluez(name, "Failed") && message == "le-connection-abort-by-local";
 }

@@ -32,6 +32,12 @@ public:
     static bool isRetryableConnectFailure(const std::string& name, const std::string& message);
     // Another client's connect is under way: wait for Connected to turn true.
     static bool isConnectInProgressElsewhere(const std::string& name, const std::string& message);
+    // The error of a failed LEAdvertisingManager1.RegisterAdvertisement, in the central's
+    // domain: AlreadyExists 9 (already advertising), NotPermitted ("Maximum advertisements
+    // reached") 4 (out of space), InvalidArguments and Failed "Failed to parse
+    // advertisement." (data that does not fit or a bad property) 1, no advertising manager
+    // on the adapter (UnknownMethod, UnknownInterface, UnknownObject) 13, time-out 6, others 0.
+    static ErrorPtr advertisingError(const std::string& name, const std::string& message);
     // The pending connect was cancelled by our own Disconnect.
     static bool isConnectCancelled(const std::string& name, const std::string& message);
 

@@ -10,6 +10,19 @@ namespace tandril {
 BluezPeripheral::BluezPeripheral(tandril::UUID identifier, std::weak_ptr<BluezCentral> central)
     : identifier_(std::move(identifier)), central_(std::move(central)) {}
 
+std::optional<std::string> BluezPeripheral::nameOfDevice(const QVariantMap& properties) {
+    const QVariant alias = properties.value(QStringLiteral("Alias"));
+    const QVariant address = properties.value(QStringLiteral("Address"));
+    if (alias.userType() == QMetaType::QString && !alias.toString().isEmpty()) {
+        QString fallback = address.userType() == QMetaType::QString ? address.toString() : QString();
+        fallback.replace(QLatin1Char(':'), QLatin1Char('-'));
+        if (alias.toString().compare(fallback, Qt::CaseInsensitive) != 0) return alias.toString().toStdString();
+    }
+    const QVariant name = properties.value(QStringLiteral("Name"));
+    if (name.userType() == QMetaType::QString) return name.toString().toStdString();
+    return std::nullopt;
+}
+
 std::optional<std::string> BluezPeripheral::name() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return name_;

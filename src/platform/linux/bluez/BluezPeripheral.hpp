@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariantMap>
 
 #include <atomic>
 #include <cstdint>
@@ -44,6 +45,11 @@ public:
     void setNotifyValue(bool enabled, const std::shared_ptr<PlatformCharacteristic>& characteristic) override;
     void readRSSI() override;
 
+    // The name to show for a Device1: its Alias when the user or the device set one (BlueZ
+    // falls back to the address, "AA-BB-CC-DD-EE-FF", which is no name), else its Name;
+    // absent when it has neither.
+    static std::optional<std::string> nameOfDevice(const QVariantMap& properties);
+
     // ---- Updated on the D-Bus thread ----------------------------------------------------
     void setName(std::optional<std::string> name);
     void setState(int state);
@@ -63,6 +69,8 @@ public:
     QString address;
     bool busConnected = false;
     bool servicesResolved = false;
+    // The current link was made by the device (it connected to our advertisement).
+    bool incoming = false;
     // Our connect request: standing, its attempt number (stale replies are ignored), the
     // retries it used, and whether it waits for another client's connect to finish.
     bool connectPending = false;

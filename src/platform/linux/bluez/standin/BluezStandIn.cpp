@@ -14,6 +14,7 @@
 #include "foundation/DispatchQueue.hpp"
 #include "foundation/RunLoop.hpp"
 #include "platform/linux/bluez/standin/StandInAdapter1.hpp"
+#include "platform/linux/bluez/standin/StandInAdvertisingManager1.hpp"
 #include "platform/linux/bluez/standin/StandInAgentManager1.hpp"
 #include "platform/linux/bluez/standin/StandInBus.hpp"
 #include "platform/linux/bluez/standin/StandInDevice1.hpp"
@@ -34,6 +35,10 @@ const QString kDevice = "org.bluez.Device1";
 const QString kService = "org.bluez.GattService1";
 const QString kCharacteristic = "org.bluez.GattCharacteristic1";
 const QString kAgentManager = "org.bluez.AgentManager1";
+const QString kAdvertisingManager = "org.bluez.LEAdvertisingManager1";
+const QString kAdvertisement = "org.bluez.LEAdvertisement1";
+// bluetoothd waits this long for an agent's answer (REQUEST_TIMEOUT in agent.c).
+constexpr int kAgentRequestTimeoutMs = 60000;
 const QString kProperties = "org.freedesktop.DBus.Properties";
 // bluetoothd waits this long after Disconnect before it drops a live link (DISCONNECT_TIMER).
 constexpr double kDisconnectWindowSeconds = 2.0;
@@ -137,6 +142,7 @@ BluezStandIn::BluezStandIn(std::shared_ptr<SimRadio> radio, Options options)
       options_(std::move(options)),
       quirks_(options_.quirks),
       agents_(std::make_unique<StandInAgentManager1>()),
+      advertising_(std::make_unique<StandInAdvertisingManager1>(options_.advertisingInstances)),
       generation_(std::make_shared<std::atomic<std::uint64_t>>(0)) {
     adapters_.push_back(std::make_unique<StandInAdapter1>(
         QString::fromStdString("/org/bluez/" + options_.adapterName), QString::fromStdString(options_.adapterAddress)));
@@ -145,6 +151,7 @@ BluezStandIn::BluezStandIn(std::shared_ptr<SimRadio> radio, Options options)
 
 BluezStandIn::~BluezStandIn() {
     generation_->fetch_add(1);
+    if (running_) radio_->setPairingHandler(nullptr);
     bus_.reset();
 }
 
@@ -202,6 +209,13 @@ bool BluezStandIn::start() {
         return false;
     }
     running_ = true;
+    std::weak_ptr<BluezStandIn> weakSelf = weak_from_this();
+    radio_->setPairingHandler([weakSelf, counter, generation](const std::shared_ptr<SimPeripheral>& device,
+                                                             const std::string& code, std::function<void(bool)> reply) {
+        auto self = weakSelf.lock();
+        if (!self || counter->load() != generation) return reply(false);
+        self->confirmIncomingPairing(device, code, std::move(reply));
+    });
     if (quirks_.autoEnable && adapterPresent_ && !powered_) {
         // bluetoothd registers the adapter as the controller is, then powers it on.
         RunLoop::main().schedule(std::chrono::milliseconds(100), [weak, counter, generation] {
@@ -235,6 +249,9 @@ void BluezStandIn::terminate() {
 
 void BluezStandIn::stop() {
     if (!running_) return;
+    releaseAdvertisements();
+    radio_->setPairingHandler(nullptr);
+    earlyPairings_.clear();
     running_ = false;
     generation_->fetch_add(1);
     // A central of nobody's replaces ours: the radio drops our links without a word.
@@ -278,6 +295,8 @@ void BluezStandIn::setPowered(bool powered) {
 
 void BluezStandIn::removeAdapter() {
     if (!adapterPresent_) return;
+    releaseAdvertisements();
+    if (central_) central_->stopAdvertising();
     adapterPresent_ = false;
     for (auto& [identifier, device] : devices_)
         if (central_ && (device->connected || device->connectCall)) central_->cancelPeripheralConnection(device->peripheral());
@@ -425,6 +444,7 @@ void BluezStandIn::handle(const QDBusMessage& call) {
     }
     if (!tree_->hasInterface(call.path(), interface)) return reply(StandInErrors::unknownMethod(call));
     if (interface == kAgentManager) return reply(agents_->handle(call));
+    if (interface == kAdvertisingManager) return handleAdvertisingManager(call);
     if (interface == kAdapter) {
         for (auto& adapter : adapters_)
             if (adapter->path() == call.path()) return handleAdapter(*adapter, call);
@@ -488,6 +508,9 @@ void BluezStandIn::exportAdapter(StandInAdapter1& adapter, bool powered) {
     properties["Modalias"] = QString("usb:v1D6Bp0246d0542");
     properties["Roles"] = QStringList{"central", "peripheral"};
     tree_->addInterface(adapter.path(), kAdapter, properties);
+    // Only the first adapter is backed by the radio; it alone advertises.
+    if (&adapter == adapters_.front().get())
+        tree_->addInterface(adapter.path(), kAdvertisingManager, advertising_->properties());
 }
 
 void BluezStandIn::handleAdapter(StandInAdapter1& adapter, const QDBusMessage& call) {
@@ -740,6 +763,12 @@ void BluezStandIn::endDisconnectWindow(const UUID& identifier) {
 
 void BluezStandIn::linkDown(StandInDevice1& device) {
     const bool wasConnected = device.connected;
+    if (device.incomingConfirmation) {
+        // The pairing ends with the link: bluetoothd cancels the agent's request.
+        device.incomingConfirmation = false;
+        if (const auto agent = agents_->defaultAgent(); agent && bus_)
+            bus_->send(QDBusMessage::createMethodCall(agent->owner, agent->path, "org.bluez.Agent1", "Cancel"));
+    }
     device.connected = false;
     device.resolving = false;
     if (device.disconnectTimer) RunLoop::main().cancel(*device.disconnectTimer);
@@ -803,6 +832,11 @@ void BluezStandIn::restartTemporaryTimer(StandInDevice1& device) {
 
 void BluezStandIn::clientLeft(const QString& name) {
     agents_->forget(name);
+    // Its advertisements go, without Release (client_disconnect_cb).
+    advertising_->forget(name);
+    std::erase_if(awaitingRadio_, [&](const auto& key) { return key.first == name; });
+    refreshRadioAdvertising();
+    publishAdvertisingState();
     for (std::size_t i = 0; i < adapters_.size(); ++i) {
         StandInAdapter1& adapter = *adapters_[i];
         if (!adapter.discoveryClients.erase(name) || !adapter.discoveryClients.empty()) continue;
@@ -847,6 +881,8 @@ void BluezStandIn::centralManagerDidUpdateState(const std::shared_ptr<PlatformCe
         tree_->setProperty(adapter->path(), kAdapter, "Powered", powered);
     }
     if (!powered) discoveryEnded();
+    // The controller takes the registered advertisements up again once it is on.
+    if (powered) refreshRadioAdvertising();
 }
 
 void BluezStandIn::centralManagerDidDiscoverPeripheral(const std::shared_ptr<PlatformCentral>& central,
@@ -908,6 +944,225 @@ void BluezStandIn::centralManagerDidDisconnectPeripheral(const std::shared_ptr<P
         device->connectCall.reset();
     }
     linkDown(*device);
+}
+
+// ---- Advertising ---------------------------------------------------------------------------------
+
+void BluezStandIn::handleAdvertisingManager(const QDBusMessage& call) {
+    if (call.path() != adapters_.front()->path()) return reply(StandInErrors::unknownMethod(call));
+    if (call.member() == "RegisterAdvertisement") {
+        if (auto refused = advertising_->take(call)) return reply(*refused);
+        // As bluetoothd, read the client's object before answering.
+        const QString owner = call.service();
+        const QString path = call.arguments().value(0).value<QDBusObjectPath>().path();
+        QDBusMessage getAll = QDBusMessage::createMethodCall(owner, path, kProperties, "GetAll");
+        getAll << kAdvertisement;
+        std::weak_ptr<BluezStandIn> weak = weak_from_this();
+        const std::uint64_t generation = generation_->load();
+        bus_->callClient(getAll, [weak, generation, owner, path](const QDBusMessage& answer) {
+            RunLoop::main().post([weak, generation, owner, path, answer] {
+                auto self = weak.lock();
+                if (self && self->generation_->load() == generation) self->advertisementRead(owner, path, answer);
+            });
+        });
+        return;
+    }
+    if (call.member() == "UnregisterAdvertisement") {
+        std::vector<QDBusMessage> alsoSend;
+        const QDBusMessage answer = advertising_->withdraw(call, alsoSend);
+        for (const auto& message : alsoSend) reply(message);
+        reply(answer);
+        if (answer.type() == QDBusMessage::ReplyMessage) {
+            const QString path = call.arguments().value(0).value<QDBusObjectPath>().path();
+            std::erase_if(awaitingRadio_, [&](const auto& key) { return key.first == call.service() && key.second == path; });
+            refreshRadioAdvertising();
+            publishAdvertisingState();
+        }
+        return;
+    }
+    reply(StandInErrors::unknownMethod(call));
+}
+
+void BluezStandIn::advertisementRead(const QString& owner, const QString& path, const QDBusMessage& answer) {
+    auto* advertisement = advertising_->find(owner, path);
+    if (!advertisement || advertisement->parsed) return;
+    // An object bluetoothd cannot read never becomes a proxy: the registration waits
+    // until it is withdrawn or its client leaves.
+    if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty()) return;
+    const QVariant argument = answer.arguments().first();
+    const QVariantMap properties = argument.metaType() == QMetaType::fromType<QDBusArgument>()
+                                       ? qdbus_cast<QVariantMap>(argument.value<QDBusArgument>())
+                                       : argument.toMap();
+    if (!advertising_->parse(*advertisement, properties, QString::fromStdString(options_.adapterAlias))) {
+        reply(StandInErrors::failed(advertisement->registration, "Failed to parse advertisement."));
+        advertising_->remove(owner, path);
+        return;
+    }
+    awaitingRadio_.emplace_back(owner, path);
+    if (awaitingRadio_.size() == 1) startNextOnRadio();
+}
+
+void BluezStandIn::startNextOnRadio() {
+    while (!awaitingRadio_.empty()) {
+        const auto [owner, path] = awaitingRadio_.front();
+        auto* advertisement = advertising_->find(owner, path);
+        if (!advertisement) {
+            awaitingRadio_.pop_front();
+            continue;
+        }
+        if (!central_ || !powered_) {
+            reply(StandInErrors::failed(advertisement->registration, "Failed to register advertisement"));
+            advertising_->remove(owner, path);
+            awaitingRadio_.pop_front();
+            continue;
+        }
+        central_->startAdvertising(advertisement->localName, advertisement->solicitUUIDs);
+        return;
+    }
+}
+
+void BluezStandIn::centralManagerDidStartAdvertising(const std::shared_ptr<PlatformCentral>& central,
+                                                     const ErrorPtr& error) {
+    if (central != central_ || !running_ || awaitingRadio_.empty()) return;
+    const auto [owner, path] = awaitingRadio_.front();
+    awaitingRadio_.pop_front();
+    if (auto* advertisement = advertising_->find(owner, path)) {
+        if (error) {
+            // add_client_complete: the kernel refused the data.
+            reply(StandInErrors::failed(advertisement->registration, "Failed to register advertisement"));
+            advertising_->remove(owner, path);
+        } else {
+            advertisement->registered = true;
+            reply(advertisement->registration.createReply());
+        }
+    }
+    publishAdvertisingState();
+    startNextOnRadio();
+}
+
+void BluezStandIn::refreshRadioAdvertising() {
+    if (!central_ || !awaitingRadio_.empty()) return;
+    if (const auto* current = advertising_->current()) {
+        if (powered_) central_->startAdvertising(current->localName, current->solicitUUIDs);
+    } else {
+        central_->stopAdvertising();
+    }
+}
+
+void BluezStandIn::publishAdvertisingState() {
+    if (!running_ || !adapterPresent_) return;
+    const QVariantMap properties = advertising_->properties();
+    const QString path = adapters_.front()->path();
+    for (const char* name : {"ActiveInstances", "SupportedInstances"})
+        tree_->setProperty(path, kAdvertisingManager, name, properties[name]);
+}
+
+void BluezStandIn::releaseAdvertisements() {
+    if (!bus_) return;
+    for (const auto& advertisement : advertising_->advertisements()) {
+        // client_destroy: Release, then a registration still waiting is answered.
+        bus_->send(QDBusMessage::createMethodCall(advertisement.owner, advertisement.path, kAdvertisement, "Release"));
+        if (!advertisement.registered)
+            reply(StandInErrors::failed(advertisement.registration, "Failed to complete registration"));
+    }
+    advertising_->clear();
+    awaitingRadio_.clear();
+}
+
+bool BluezStandIn::isAdvertising() const {
+    auto sim = std::dynamic_pointer_cast<SimCentral>(central_);
+    return sim && sim->isAdvertising();
+}
+
+std::string BluezStandIn::advertisedName() const {
+    auto sim = std::dynamic_pointer_cast<SimCentral>(central_);
+    return sim ? sim->advertisedName() : std::string();
+}
+
+std::vector<UUID> BluezStandIn::advertisedSolicitedServices() const {
+    auto sim = std::dynamic_pointer_cast<SimCentral>(central_);
+    return sim ? sim->advertisedSolicitedServices() : std::vector<UUID>{};
+}
+
+QVariantMap BluezStandIn::advertisementProperties() const {
+    const auto* current = advertising_->current();
+    return current ? current->read : QVariantMap();
+}
+
+std::size_t BluezStandIn::advertisementCount() const {
+    std::size_t count = 0;
+    for (const auto& advertisement : advertising_->advertisements()) count += advertisement.registered ? 1 : 0;
+    return count;
+}
+
+// ---- Links that devices make ---------------------------------------------------------------------
+
+void BluezStandIn::centralManagerDidReceiveIncomingConnection(const std::shared_ptr<PlatformCentral>& central,
+                                                              const std::shared_ptr<PlatformPeripheral>& peripheral) {
+    auto sim = simOf(peripheral);
+    if (central != central_ || !sim || !running_ || !adapterPresent_) return;
+    StandInDevice1& device = deviceFor(sim);
+    // A linked device stays; bluetoothd finds it as a new device when it was not known.
+    if (device.temporaryTimer) RunLoop::main().cancel(*device.temporaryTimer);
+    device.temporaryTimer.reset();
+    device.connected = true;
+    device.disconnectRequested = false;
+    if (!tree_->hasInterface(device.path(), kDevice))
+        exportDevice(device, std::nullopt);
+    else
+        tree_->setProperty(device.path(), kDevice, "Connected", true);
+    // ReverseServiceDiscovery (on by default): bluetoothd reads the services of a device
+    // that connected to it, as for one it connected to.
+    resolveServices(device);
+    auto early = earlyPairings_.find(sim->identifier());
+    if (early != earlyPairings_.end()) {
+        auto [code, answer] = std::move(early->second);
+        earlyPairings_.erase(early);
+        askAgentToConfirm(device, code, std::move(answer));
+    }
+}
+
+void BluezStandIn::confirmIncomingPairing(const std::shared_ptr<SimPeripheral>& peripheral, const std::string& code,
+                                          std::function<void(bool accepted)> answer) {
+    StandInDevice1* device = findDevice(peripheral->identifier());
+    // The radio's pairing can start before its link event reached us; bluetoothd has the
+    // device object before it asks the agent.
+    if (!device || !device->connected) {
+        earlyPairings_[peripheral->identifier()] = {code, std::move(answer)};
+        return;
+    }
+    askAgentToConfirm(*device, code, std::move(answer));
+}
+
+void BluezStandIn::askAgentToConfirm(StandInDevice1& device, const std::string& code,
+                                     std::function<void(bool accepted)> answer) {
+    const auto agent = agents_->defaultAgent();
+    // No agent: bluetoothd refuses the confirmation ("No agent available for request type").
+    if (!agent || !bus_) return answer(false);
+    ++confirmations_;
+    device.incomingConfirmation = true;
+    QDBusMessage request =
+        QDBusMessage::createMethodCall(agent->owner, agent->path, "org.bluez.Agent1", "RequestConfirmation");
+    request << QVariant::fromValue(QDBusObjectPath(device.path()))
+            << QVariant::fromValue(uint(std::stoul(code.empty() ? std::string("0") : code)));
+    std::weak_ptr<BluezStandIn> weak = weak_from_this();
+    const UUID identifier = device.peripheral()->identifier();
+    const std::uint64_t generation = generation_->load();
+    bus_->callClient(
+        request,
+        [weak, identifier, generation, answer](const QDBusMessage& reply) {
+            const bool accepted = reply.type() == QDBusMessage::ReplyMessage;
+            RunLoop::main().post([weak, identifier, generation, answer, accepted] {
+                auto self = weak.lock();
+                if (!self || self->generation_->load() != generation) return answer(false);
+                StandInDevice1* current = self->findDevice(identifier);
+                if (current) current->incomingConfirmation = false;
+                answer(accepted);
+                // Both sides confirmed: the device is bonded now.
+                if (current && current->connected) self->updateBond(*current);
+            });
+        },
+        kAgentRequestTimeoutMs);
 }
 
 // ---- Radio events: GATT ------------------------------------------------------------------------

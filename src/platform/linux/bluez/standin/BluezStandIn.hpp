@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,6 +26,7 @@ class PlatformCentral;
 class SimPeripheral;
 class SimRadio;
 class StandInAdapter1;
+class StandInAdvertisingManager1;
 class StandInAgentManager1;
 class StandInBus;
 class StandInDevice1;
@@ -40,7 +42,7 @@ class StandInGattService1;
 //
 //   /                                       ObjectManager
 //   /org/bluez                              AgentManager1
-//   /org/bluez/hci0                         Adapter1
+//   /org/bluez/hci0                         Adapter1, LEAdvertisingManager1
 //   /org/bluez/hci0/dev_XX_XX_XX_XX_XX_XX   Device1 (address from the device's identifier)
 //   .../serviceXXXX                         GattService1 (XXXX: attribute handle)
 //   .../serviceXXXX/charYYYY                GattCharacteristic1
@@ -93,6 +95,8 @@ public:
         // first; a refusal fails the pairing. Without one, devices pair by just-works and no
         // agent is asked.
         std::optional<std::uint32_t> pairingPasskey;
+        // How many advertisements the controller takes (the kernel's software rotation holds 5).
+        std::size_t advertisingInstances = 5;
         Quirks quirks;
     };
 
@@ -161,6 +165,15 @@ public:
     std::size_t agentCount() const;
     // How many times an agent was asked to confirm a passkey.
     std::size_t confirmationCount() const { return confirmations_; }
+    // What the radio advertises for the clients' registered advertisements (empty name and
+    // no services when nothing is registered), and how many are registered.
+    bool isAdvertising() const;
+    std::string advertisedName() const;
+    std::vector<UUID> advertisedSolicitedServices() const;
+    std::size_t advertisementCount() const;
+    // The LEAdvertisement1 properties of the latest registered advertisement, as read from
+    // its client (empty when none).
+    QVariantMap advertisementProperties() const;
 
     // ---- Radio events (PlatformCentralDelegate, PlatformPeripheralDelegate) ------------------
     void centralManagerDidUpdateState(const std::shared_ptr<PlatformCentral>& central, int state) override;
@@ -175,6 +188,10 @@ public:
     void centralManagerDidDisconnectPeripheral(const std::shared_ptr<PlatformCentral>& central,
                                                const std::shared_ptr<PlatformPeripheral>& peripheral,
                                                const ErrorPtr& error) override;
+    void centralManagerDidStartAdvertising(const std::shared_ptr<PlatformCentral>& central,
+                                           const ErrorPtr& error) override;
+    void centralManagerDidReceiveIncomingConnection(const std::shared_ptr<PlatformCentral>& central,
+                                                    const std::shared_ptr<PlatformPeripheral>& peripheral) override;
     void peripheralDidUpdateName(const std::shared_ptr<PlatformPeripheral>& peripheral) override;
     void peripheralDidDiscoverServices(const std::shared_ptr<PlatformPeripheral>& peripheral,
                                        const ErrorPtr& error) override;
@@ -204,6 +221,20 @@ private:
     void handleCharacteristic(StandInDevice1& device, StandInGattCharacteristic1& characteristic,
                               const QDBusMessage& call);
     void reply(const QDBusMessage& message);
+
+    // Advertising (LEAdvertisingManager1).
+    void handleAdvertisingManager(const QDBusMessage& call);
+    void advertisementRead(const QString& owner, const QString& path, const QDBusMessage& answer);
+    void startNextOnRadio();
+    // The radio advertises the latest registered advertisement, or stops.
+    void refreshRadioAdvertising();
+    void publishAdvertisingState();
+    // bluetoothd drops every advertisement (it exits, the adapter goes), calling Release.
+    void releaseAdvertisements();
+    // A phone that pairs on the link it made: the default agent confirms the code.
+    void confirmIncomingPairing(const std::shared_ptr<SimPeripheral>& peripheral, const std::string& code,
+                                std::function<void(bool accepted)> reply);
+    void askAgentToConfirm(StandInDevice1& device, const std::string& code, std::function<void(bool accepted)> reply);
 
     // Adapter and discovery.
     void exportAdapter(StandInAdapter1& adapter, bool powered);
@@ -250,6 +281,11 @@ private:
     std::unique_ptr<StandInBus> bus_;
     std::unique_ptr<StandInObjectTree> tree_;
     std::unique_ptr<StandInAgentManager1> agents_;
+    std::unique_ptr<StandInAdvertisingManager1> advertising_;
+    // Parsed advertisements waiting for the radio, oldest first (owner, path).
+    std::deque<std::pair<QString, QString>> awaitingRadio_;
+    // Pairings a device started before its link was announced: asked once it is.
+    std::map<UUID, std::pair<std::string, std::function<void(bool accepted)>>> earlyPairings_;
     std::vector<std::unique_ptr<StandInAdapter1>> adapters_;
     bool adapterPresent_ = true;
     bool powered_ = true;

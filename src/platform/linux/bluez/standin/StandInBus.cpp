@@ -83,11 +83,12 @@ void StandInBus::unpublish() {
 
 bool StandInBus::send(const QDBusMessage& message) const { return connection_ && connection_->send(message); }
 
-void StandInBus::callClient(const QDBusMessage& message, std::function<void(const QDBusMessage& answer)> done) {
+void StandInBus::callClient(const QDBusMessage& message, std::function<void(const QDBusMessage& answer)> done,
+                            int timeoutMs) {
     // The watcher lives on the bus thread, whose event loop delivers its answer.
-    QMetaObject::invokeMethod(this, [this, message, done = std::move(done)] {
+    QMetaObject::invokeMethod(this, [this, message, done = std::move(done), timeoutMs] {
         if (!connection_) return done(message.createErrorReply("org.freedesktop.DBus.Error.Disconnected", "Not connected"));
-        auto* watcher = new QDBusPendingCallWatcher(connection_->asyncCall(message), this);
+        auto* watcher = new QDBusPendingCallWatcher(connection_->asyncCall(message, timeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [done](QDBusPendingCallWatcher* finished) {
             done(finished->reply());
             finished->deleteLater();

@@ -41,8 +41,10 @@ public:
     // Sends a reply, an error or a signal. Safe from any thread.
     bool send(const QDBusMessage& message) const;
     // Calls a client (a pairing agent) and hands its answer, or the D-Bus error that stands
-    // for none, to `done` on the bus thread. Safe from any thread.
-    void callClient(const QDBusMessage& message, std::function<void(const QDBusMessage& answer)> done);
+    // for none, to `done` on the bus thread. `timeoutMs` as QtDBus takes it (-1: the
+    // default 25 s). Safe from any thread.
+    void callClient(const QDBusMessage& message, std::function<void(const QDBusMessage& answer)> done,
+                    int timeoutMs = -1);
 
     // QDBusVirtualObject: runs on the bus thread.
     QString introspect(const QString& path) const override;

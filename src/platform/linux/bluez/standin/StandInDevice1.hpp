@@ -50,6 +50,9 @@ public:
     std::optional<RunLoop::TimerId> temporaryTimer;
     // The pairing agent is asked to confirm; what waits for its answer.
     std::vector<std::function<void(bool accepted)>> confirmationWaiters;
+    // The device pairs on a link it made (a phone that connected to us) and the agent's
+    // answer is awaited: bluetoothd cancels the request when the link goes.
+    bool incomingConfirmation = false;
     // The company identifier and data the device advertises, if any.
     std::optional<std::uint16_t> manufacturer;
     Bytes manufacturerData;
