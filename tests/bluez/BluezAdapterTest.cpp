@@ -773,6 +773,24 @@ TEST_F(BluezAdapterAdvertisingTest, APhoneThatConnectsWhileWeAdvertiseIsAnIncomi
     PlatformAdapter::setPairingConfirmer(nullptr);
 }
 
+TEST_F(BluezAdapterAdvertisingTest, AClassicDeviceLinkedWhileWeAdvertiseIsNoIncomingPhone) {
+    // Headphones known over BR/EDR that reconnect while the desktop advertises.
+    auto headphones = SimPeripheral::create(std::string("Headphones"));
+    radio->addPeripheral(headphones);
+    standIn->setClassOfDevice(headphones->identifier(), 0x240404);
+    // A phone that connects meanwhile is still one.
+    auto iphone = phone().stockIPhone().advertisedName("Anna's iPhone").build();
+    makeCentral();
+    advertise("Desk");
+    ASSERT_TRUE(headphones->connectIncoming());
+    ASSERT_TRUE(pumpUntil([&] { return headphones->isLinked(); }));
+    ASSERT_TRUE(iphone->tap());
+    ASSERT_TRUE(waitForEvent("incoming "));
+    settle();
+    EXPECT_EQ(eventsStartingWith("incoming "), std::vector<std::string>{"incoming Anna's iPhone state 2"});
+    EXPECT_TRUE(headphones->isLinked());
+}
+
 // ---- Errors -------------------------------------------------------------------------------------
 
 TEST(BluezErrorsTest, BluezAnswersMapToTheContractsCodesKeepingTheOriginalName) {

@@ -993,7 +993,8 @@ void BluezCentral::advertisementAnswered(const QString& path, const QDBusMessage
     const std::string name = errorName(reply);
     const std::string message = errorMessage(reply);
     log("[BLUEZ] RegisterAdvertisement failed: %s %s", name, message);
-    withdrawAdvertisement(false);
+    // A registration that ran past our limit may still stand in bluetoothd: withdraw it.
+    withdrawAdvertisement(name == BluezErrors::TimedOutName);
     const auto error = BluezErrors::advertisingError(name, message);
     deliver([central, error](const std::shared_ptr<PlatformCentralDelegate>& delegate) {
         delegate->centralManagerDidStartAdvertising(central, error);
@@ -1005,9 +1006,12 @@ void BluezCentral::withdrawAdvertisement(bool unregister) {
     if (!advertisement_) return;
     const QString path = advertisement_->path();
     if (unregister && bus_->isConnected() && bus_->hasOwner() && !adapterPath_.isEmpty()) {
+        ++withdrawalsInFlight_;
+        std::weak_ptr<BluezCentral> weak = self();
         // DoesNotExist: bluetoothd dropped it already (powered off, released).
         bus_->call(adapterPath_, advertisingManagerInterface, QStringLiteral("UnregisterAdvertisement"),
-                   {QVariant::fromValue(QDBusObjectPath(path))}, options_.gattTimeout, [](const QDBusMessage& reply) {
+                   {QVariant::fromValue(QDBusObjectPath(path))}, options_.gattTimeout, [weak](const QDBusMessage& reply) {
+                       if (auto central = weak.lock()) central->withdrawalsInFlight_ = std::max(0, central->withdrawalsInFlight_ - 1);
                        if (reply.type() == QDBusMessage::ErrorMessage &&
                            reply.errorName() != QLatin1String("org.bluez.Error.DoesNotExist"))
                            log("[BLUEZ] UnregisterAdvertisement failed: %s", reply.errorName().toStdString());
@@ -1016,22 +1020,26 @@ void BluezCentral::withdrawAdvertisement(bool unregister) {
     if (bus_->isConnected()) bus_->connection().unregisterObject(path);
     advertisement_->deleteLater();
     advertisement_ = nullptr;
-    advertisedSolicited_.clear();
 }
 
 void BluezCentral::advertisementReleased(const QString& path) {
     if (!advertisement_ || advertisement_->path() != path) return;
     // bluetoothd ended the advertisement by itself: no longer advertising, until asked again.
+    // It does so when it exits or the adapter goes (no Timeout or Duration is asked for), and
+    // the state change that comes with that makes the engine ask again once the adapter is on.
     log("[BLUEZ] bluetoothd released the advertisement %s", path.toStdString());
     withdrawAdvertisement(false);
 }
 
 bool BluezCentral::isIncomingLink(const QVariantMap& device) const {
-    // A device can link to us only while we advertise. BlueZ 5.66 tells neither the link's
-    // role nor its bearer, so a classic device (one with a Class) that another program
-    // links meanwhile would look the same: such a device counts only when it offers a
-    // service we solicit (an iPhone known over both bearers that we served before).
-    if (!advertisement_) return false;
+    // A device can link to us only while we advertise: from the registration until
+    // bluetoothd answered its withdrawal (its signals come in order with its answers, so a
+    // link it reported before that may have come through the advertisement). BlueZ 5.66
+    // tells neither the link's role nor its bearer, so a classic device (one with a Class)
+    // that another program links meanwhile would look the same: such a device counts only
+    // when it offers a service we solicit (an iPhone known over both bearers that we
+    // served before).
+    if (!advertisement_ && withdrawalsInFlight_ == 0) return false;
     if (device.contains(QStringLiteral("Class")) && !intersects(uuidsOf(device, "UUIDs"), advertisedSolicited_))
         return false;
     return true;

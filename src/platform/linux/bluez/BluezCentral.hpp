@@ -207,6 +207,9 @@ private:
     BluezAdvertisement* advertisement_ = nullptr;
     std::uint64_t advertisementCount_ = 0;
     std::vector<UUID> advertisedSolicited_;
+    // UnregisterAdvertisement calls not answered yet: bluetoothd's signals sent before its
+    // answer may still be of links that came through the advertisement.
+    int withdrawalsInFlight_ = 0;
 };
 
 }  // namespace tandril

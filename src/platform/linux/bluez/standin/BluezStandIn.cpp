@@ -341,6 +341,16 @@ void BluezStandIn::rewriteAddress(const UUID& identifier, const std::string& add
     tree_->setProperty(device->path(), kDevice, "AddressType", QString(publicAddress ? "public" : "random"));
 }
 
+void BluezStandIn::setClassOfDevice(const UUID& identifier, std::uint32_t classOfDevice) {
+    for (auto& peripheral : radio_->peripherals()) {
+        if (peripheral->identifier() != identifier) continue;
+        StandInDevice1& device = deviceFor(peripheral);
+        device.classOfDevice = classOfDevice;
+        if (tree_->hasInterface(device.path(), kDevice))
+            tree_->setProperty(device.path(), kDevice, "Class", QVariant::fromValue(uint(classOfDevice)));
+    }
+}
+
 void BluezStandIn::setManufacturerData(const UUID& identifier, std::uint16_t company, Bytes data) {
     for (auto& peripheral : radio_->peripherals()) {
         if (peripheral->identifier() != identifier) continue;
@@ -673,6 +683,7 @@ void BluezStandIn::exportDevice(StandInDevice1& device, std::optional<std::int64
     properties["Adapter"] = QVariant::fromValue(QDBusObjectPath(adapters_.front()->path()));
     properties["ServicesResolved"] = false;
     if (RSSI) properties["RSSI"] = QVariant::fromValue(static_cast<short>(*RSSI));
+    if (device.classOfDevice) properties["Class"] = QVariant::fromValue(uint(*device.classOfDevice));
     if (device.manufacturer) {
         StandInManufacturerData data;
         data[*device.manufacturer] = QDBusVariant(toByteArray(device.manufacturerData));

@@ -146,6 +146,8 @@ public:
     // The device distributes its identity key: bluetoothd rewrites its Address (and
     // AddressType) in place, on the same object path (device_update_addr).
     void rewriteAddress(const UUID& identifier, const std::string& address, bool publicAddress = true);
+    // The device is also known over BR/EDR: Device1 carries its Class (e.g. 0x240404, headphones).
+    void setClassOfDevice(const UUID& identifier, std::uint32_t classOfDevice);
     // Manufacturer data the device advertises (the radio's advertisements carry none).
     void setManufacturerData(const UUID& identifier, std::uint16_t company, Bytes data);
 

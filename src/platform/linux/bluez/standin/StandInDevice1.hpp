@@ -53,6 +53,8 @@ public:
     // The device pairs on a link it made (a phone that connected to us) and the agent's
     // answer is awaited: bluetoothd cancels the request when the link goes.
     bool incomingConfirmation = false;
+    // The class of device of a device known over BR/EDR (Device1.Class), if any.
+    std::optional<std::uint32_t> classOfDevice;
     // The company identifier and data the device advertises, if any.
     std::optional<std::uint16_t> manufacturer;
     Bytes manufacturerData;
