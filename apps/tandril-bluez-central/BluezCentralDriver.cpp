@@ -25,9 +25,14 @@ std::string BluezCentralDriver::nameOf(const std::shared_ptr<LGPeripheral>& peri
     return name.empty() ? "(unnamed)" : name;
 }
 
+void BluezCentralDriver::report(const std::string& line) {
+    if (sink_) sink_(line);
+    else say(line);
+}
+
 void BluezCentralDriver::confirmPairing(const std::optional<std::string>& name, const std::string& code,
                                         std::function<void(bool accepted)> reply) {
-    say("confirm " + name.value_or("(unnamed)") + " " + code);
+    report("confirm " + name.value_or("(unnamed)") + " " + code);
     reply(true);
 }
 
@@ -41,7 +46,7 @@ void BluezCentralDriver::choose() {
     if (!engine) return;
     if (!engine->connectedPeripheral() && !engine->preferredUUID() && !engine->verifiedPeripherals().empty()) {
         const auto& phone = engine->verifiedPeripherals().front();
-        say("chose " + nameOf(phone));
+        report("chose " + nameOf(phone));
         engine->connectToPeripheral(phone);
     }
     std::weak_ptr<BluezCentralDriver> weak = weak_from_this();
@@ -51,44 +56,44 @@ void BluezCentralDriver::choose() {
 }
 
 void BluezCentralDriver::consumerManagerUpdatedState(CNConsumerManager* manager, std::int64_t state) {
-    say("state " + std::to_string(state));
+    report("state " + std::to_string(state));
     if (state == 5 && manager) manager->startScanning();
 }
 
 void BluezCentralDriver::consumerManagerDiscoveredPeripheralsPreferredPeripheral(
     CNConsumerManager*, const std::vector<std::shared_ptr<LGPeripheral>>&, const std::shared_ptr<LGPeripheral>&) {
-    say("discovered");
+    report("discovered");
 }
 
-void BluezCentralDriver::consumerManagerDidStartScanning(CNConsumerManager*) { say("start"); }
+void BluezCentralDriver::consumerManagerDidStartScanning(CNConsumerManager*) { report("start"); }
 
-void BluezCentralDriver::consumerManagerDidStopScanning(CNConsumerManager*) { say("stop"); }
+void BluezCentralDriver::consumerManagerDidStopScanning(CNConsumerManager*) { report("stop"); }
 
 void BluezCentralDriver::consumerManagerUpdatedConnectionPhase(CNConsumerManager*, CNConnectionPhase phase) {
-    say("phase " + std::to_string(phase));
+    report("phase " + std::to_string(phase));
 }
 
 void BluezCentralDriver::consumerManagerWillConnectToPeripheral(CNConsumerManager*,
                                                                 const std::shared_ptr<LGPeripheral>& peripheral) {
-    say("will " + nameOf(peripheral));
+    report("will " + nameOf(peripheral));
 }
 
 void BluezCentralDriver::consumerManagerDidConnectToPeripheral(CNConsumerManager*,
                                                                const std::shared_ptr<LGPeripheral>& peripheral) {
-    say("did " + nameOf(peripheral));
+    report("did " + nameOf(peripheral));
 }
 
 void BluezCentralDriver::consumerManagerFailedToConnectToPeripheralError(CNConsumerManager* manager,
                                                                          const std::shared_ptr<LGPeripheral>&,
                                                                          const ErrorPtr& error) {
-    say("failed " + (error ? error->domain() + " " + std::to_string(error->code()) : std::string("(null)")));
+    report("failed " + (error ? error->domain() + " " + std::to_string(error->code()) : std::string("(null)")));
     if (manager) manager->startScanning();
 }
 
 void BluezCentralDriver::consumerManagerDisconnectedFromPeripheralError(CNConsumerManager* manager,
                                                                         const std::shared_ptr<LGPeripheral>&,
                                                                         const ErrorPtr& error) {
-    say(error ? "disconnected with error " + error->domain() + " " + std::to_string(error->code()) : "disconnected");
+    report(error ? "disconnected with error " + error->domain() + " " + std::to_string(error->code()) : "disconnected");
     if (manager && !manager->isScanning()) manager->startScanning();
 }
 
@@ -97,12 +102,12 @@ void BluezCentralDriver::consumerManagerAddedNotification(CNConsumerManager*,
     std::string app;
     if (const auto& application = notification->application())
         app = application->displayName().value_or(application->bundleIdentifier().value_or(""));
-    say("added " + notification->title().value_or("") + " (" + app + ")");
+    report("added " + notification->title().value_or("") + " (" + app + ")");
 }
 
 void BluezCentralDriver::consumerManagerRemovedNotification(CNConsumerManager*,
                                                             const std::shared_ptr<CNNotification>& notification) {
-    say("removed " + notification->title().value_or(""));
+    report("removed " + notification->title().value_or(""));
 }
 
 }  // namespace tandril

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,10 +21,19 @@ class CNConsumerManager;
 //   disconnected [with error] | chose NAME | added TITLE (APP) | removed TITLE |
 //   confirm NAME CODE
 // It also confirms every pairing code (a user pressing Confirm), reporting it first.
+//
+// The same reports without their times, one a line, are the run's trace: the end-to-end
+// test against the real bluetoothd keeps one per scenario (tests/vm/expected/), and the
+// same scenarios over the stand-in bluetoothd must give the same trace.
 class BluezCentralDriver : public CNConsumerManagerDelegate,
                            public PlatformPairingConfirmer,
                            public std::enable_shared_from_this<BluezCentralDriver> {
 public:
+    using Sink = std::function<void(const std::string& report)>;
+
+    // Reports go to `sink` (without their time) instead of standard output.
+    explicit BluezCentralDriver(Sink sink = nullptr) : sink_(std::move(sink)) {}
+
     // Starts choosing; the engine scans once the adapter reports powered on.
     void start(const std::shared_ptr<CNConsumerManager>& engine);
 
@@ -52,13 +62,16 @@ public:
     void confirmPairing(const std::optional<std::string>& name, const std::string& code,
                         std::function<void(bool accepted)> reply) override;
 
+    // Writes "central SECONDS line" on standard output.
     static void say(const std::string& line);
 
 private:
     // Every half second: the chooser's part.
     void choose();
     static std::string nameOf(const std::shared_ptr<LGPeripheral>& peripheral);
+    void report(const std::string& line);
 
+    Sink sink_;
     std::weak_ptr<CNConsumerManager> engine_;
 };
 

@@ -27,7 +27,7 @@ namespace {
 
 const char* kUsage =
     "usage: tandril-bluez-phone [--adapter hciN] [--name NAME] [--capability NoInputNoOutput|DisplayYesNo]\n"
-    "                           [--fragment-overhead N] [--reannounce-delay MS] [--readvertise MS]\n"
+    "                           [--fragment-overhead N] [--reannounce-delay MS (0: never)] [--readvertise MS]\n"
     "                           [--bus ADDRESS] [--stock [--desktop NAME]]\n"
     "Serves a simulated iPhone through BlueZ; reads its script from standard input.\n"
     "--stock plays an iPhone without the companion app: it connects to the desktop named NAME\n"
@@ -227,7 +227,7 @@ void BluezPhoneProgram::linked(const QString& device, bool connected) {
     // A bonded central that comes back keeps its subscription in bluetoothd, which does not
     // tell the server again: unless a subscription arrives meanwhile, announce the phone's
     // notifications once the central has had time to secure the link and subscribe.
-    if (!server_->isNotificationSourceSubscribed()) return;
+    if (!server_->isNotificationSourceSubscribed() || reannounceDelayMs_ <= 0) return;
     const std::size_t before = server_->announcements();
     QTimer::singleShot(reannounceDelayMs_, this, [this, device, before] {
         if (!linked_.contains(device) || server_->announcements() != before) return;
@@ -282,6 +282,10 @@ void BluezPhoneProgram::command(const QString& line) {
             connection_.asyncCall(message);
             say("dropping " + device.toStdString());
         }
+    } else if (verb == QStringLiteral("announce")) {
+        // What a phone does when its subscriber comes back, at a moment the script chooses.
+        if (server_->isNotificationSourceSubscribed()) server_->reannounce();
+        else say("not announced: nobody subscribed");
     } else if (verb == QStringLiteral("tap")) {
         if (!desktopLink_) say("tap: only a stock iPhone (--stock) picks a desktop");
         else desktopLink_->tap();

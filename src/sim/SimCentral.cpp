@@ -67,9 +67,8 @@ void SimCentral::deliver(std::function<void(const std::shared_ptr<PlatformCentra
 
 void SimCentral::scanForPeripheralsWithServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                                 const std::optional<Dictionary>& options) {
-    auto radio = radio_.lock();
-    // As on the platform, a scan asked for while the adapter is not powered on does nothing.
-    if (!active_ || !radio || radio->state() != CBCentralManagerStatePoweredOn) return;
+    // Asked for while the adapter is not powered on, the scan starts when it is.
+    if (!active_) return;
     std::vector<UUID> solicited;
     bool duplicates = false;
     if (options) {
@@ -84,13 +83,23 @@ void SimCentral::scanForPeripheralsWithServices(const std::optional<std::vector<
         }
         duplicates = entries[CBCentralManagerScanOptionAllowDuplicatesKey].asBoolean().value_or(false);
     }
-    std::uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         scanning_ = true;
         scanServices_ = serviceUUIDs && !serviceUUIDs->empty() ? serviceUUIDs : std::nullopt;
         solicitedServices_ = std::move(solicited);
         allowDuplicates_ = duplicates;
+    }
+    startReports();
+}
+
+void SimCentral::startReports() {
+    auto radio = radio_.lock();
+    if (!active_ || !radio || radio->state() != CBCentralManagerStatePoweredOn) return;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!scanning_) return;
         generation = ++scanGeneration_;
         ++scanCount_;
         reported_.clear();
@@ -106,6 +115,15 @@ void SimCentral::scanForPeripheralsWithServices(const std::optional<std::vector<
             self->scheduleRepeat(peripheral, generation);
         });
     }
+}
+
+void SimCentral::pauseScan() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++scanGeneration_;
+}
+
+void SimCentral::resumeScan() {
+    startReports();
 }
 
 void SimCentral::scheduleRepeat(const std::shared_ptr<SimPeripheral>& peripheral, std::uint64_t scanGeneration) {
@@ -148,6 +166,8 @@ bool SimCentral::passesFilter(const SimPeripheral& peripheral) const {
 
 void SimCentral::reportAdvertisement(const std::shared_ptr<SimPeripheral>& peripheral, std::int64_t RSSI) {
     if (!active_ || !peripheral || !peripheral->isAdvertising() || !peripheral->isInRange()) return;
+    // A scan asked for while the adapter is off hears nothing until it is back on.
+    if (state() != CBCentralManagerStatePoweredOn) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!scanning_ || !passesFilter(*peripheral)) return;

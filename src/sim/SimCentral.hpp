@@ -54,6 +54,11 @@ public:
     void post(std::function<void()> job);
     // Reports an advertisement of `peripheral` if a scan runs and its filter lets it through.
     void reportAdvertisement(const std::shared_ptr<SimPeripheral>& peripheral, std::int64_t RSSI);
+    // The adapter left the powered-on state: reports stop, the scan asked for stays asked for.
+    void pauseScan();
+    // The adapter is powered on again: a scan asked for and not stopped starts afresh (every
+    // device is reported again).
+    void resumeScan();
     // Whether a scan runs with duplicates allowed.
     bool allowsDuplicates() const;
     std::size_t scanCount() const;
@@ -64,6 +69,8 @@ public:
     std::size_t advertisingCount() const;
 
 private:
+    // Reports the devices in range for the scan asked for, if the adapter is powered on.
+    void startReports();
     bool passesFilter(const SimPeripheral& peripheral) const;
     void scheduleRepeat(const std::shared_ptr<SimPeripheral>& peripheral, std::uint64_t scanGeneration);
 

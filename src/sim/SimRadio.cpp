@@ -59,7 +59,7 @@ void SimRadio::setState(int state) {
     auto current = central();
     if (state != CBCentralManagerStatePoweredOn) {
         if (current) {
-            current->stopScan();
+            current->pauseScan();
             current->stopAdvertising();
         }
         for (const auto& device : peripherals()) {
@@ -71,6 +71,8 @@ void SimRadio::setState(int state) {
         current->deliver([current, state](const std::shared_ptr<PlatformCentralDelegate>& target) {
             target->centralManagerDidUpdateState(current, state);
         });
+        // After the state report: a scan that was asked for runs again.
+        if (state == CBCentralManagerStatePoweredOn) current->resumeScan();
     }
 }
 

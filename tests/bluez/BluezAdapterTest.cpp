@@ -152,9 +152,47 @@ TEST_F(BluezAdapterTest, PowerOffReportsEachLinkDroppedBeforeTheStateAndPowerOnC
     standIn->setPowered(false);
     ASSERT_TRUE(waitForEvent("state 4"));
     EXPECT_EQ(eventsSince(mark), (std::vector<std::string>{"disconnect iPhone cb7 state 0", "state 4"}));
-    EXPECT_FALSE(central->isScanning());
     standIn->setPowered(true);
     ASSERT_TRUE(waitForEvent("state 5", 2));
+}
+
+// The scan the engine asked for before the adapter went away runs again without being
+// asked: after bluetoothd's restart, after a power cycle, and when asked while off.
+TEST_F(BluezAdapterTest, AScanAskedForRunsAgainOnceTheAdapterIsBackOn) {
+    addPhone();
+    makeCentral();
+    central->scanForPeripheralsWithServices(std::nullopt, std::nullopt);
+    ASSERT_TRUE(waitForEvent("discover iPhone"));
+
+    standIn->stop();
+    ASSERT_TRUE(waitForEvent("state 1"));
+    ASSERT_TRUE(standIn->start());
+    ASSERT_TRUE(waitForEvent("state 5", 2));
+    EXPECT_TRUE(central->isScanning());
+    advance(1);
+    ASSERT_TRUE(waitForEvent("discover iPhone", 2));
+
+    standIn->setPowered(false);
+    ASSERT_TRUE(waitForEvent("state 4"));
+    advance(1);
+    EXPECT_EQ(eventsStartingWith("discover ").size(), 2u);
+    standIn->setPowered(true);
+    ASSERT_TRUE(waitForEvent("state 5", 3));
+    advance(1);
+    ASSERT_TRUE(waitForEvent("discover iPhone", 3));
+
+    central->stopScan();
+    standIn->setPowered(false);
+    ASSERT_TRUE(waitForEvent("state 4", 2));
+    central->scanForPeripheralsWithServices(std::nullopt, std::nullopt);
+    advance(1);
+    EXPECT_EQ(eventsStartingWith("discover ").size(), 3u);
+    standIn->setPowered(true);
+    ASSERT_TRUE(waitForEvent("state 5", 4));
+    advance(1);
+    ASSERT_TRUE(waitForEvent("discover iPhone", 4));
+    // Each discovery BlueZ ran for us was started by us: the initial one and three resumed.
+    EXPECT_EQ(standIn->callCount("StartDiscovery"), 4u);
 }
 
 TEST_F(BluezAdapterTest, BluetoothdRestartResetsThenRereadsTheTreeKeepingTheObjects) {

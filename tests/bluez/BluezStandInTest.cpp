@@ -545,6 +545,22 @@ TEST_F(BluezStandInTest, PoweringOffDropsLinksBeforePoweredTurnsFalse) {
     ASSERT_TRUE(advanceUntil([&] { return describeValue(property(kAdapterPath, kAdapter, "Powered")) == "true"; }));
 }
 
+// As systemd stops bluetoothd (SIGTERM): adapters powered off before the name goes; the next
+// bluetoothd finds the controller off, shows it so and powers it on (AutoEnable).
+TEST_F(BluezStandInTest, ToldToExitItPowersOffFirstAndTheNextOnePowersTheAdapterOn) {
+    auto device = makePhone();
+    connect(device);
+    standIn->terminate();
+    settle();
+    const auto lines = recorder->lines();
+    const auto poweredOff = indexOf(lines, "PropertiesChanged " + kAdapterPath + " org.bluez.Adapter1 Powered=false");
+    EXPECT_LT(poweredOff, lines.size());
+    EXPECT_LT(indexOf(lines, "PropertiesChanged " + pathOf(device) + " org.bluez.Device1 Connected=false"), poweredOff);
+    ASSERT_TRUE(standIn->start());
+    EXPECT_EQ(describeValue(property(kAdapterPath, kAdapter, "Powered")), "false");
+    ASSERT_TRUE(advanceUntil([&] { return describeValue(property(kAdapterPath, kAdapter, "Powered")) == "true"; }, 1));
+}
+
 TEST_F(BluezStandInTest, RemovingTheAdapterRemovesItsDevicesFirst) {
     standIn->addAdapter("hci1", "00:1A:7D:DA:71:14");
     auto device = makePhone();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "ble/platform/PlatformConstants.hpp"
 #include "engine/ConnectionFixture.hpp"
 #include "engine/TestEngine.hpp"
 #include "foundation/UserDefaults.hpp"
@@ -75,6 +76,31 @@ TEST_F(ScanTest, StoppingCancelsTheRestartAndResetLeavesItHarmless) {
     logs.clear();
     advance(60);  // the restart falls due while idle and does nothing
     EXPECT_TRUE(logs.lines().empty());
+    expectQuiescent();
+}
+
+// The agent scans again after a lost link and on every powered-on report. When the link was
+// lost to a power-off, the first request arrives while the adapter is already off and the
+// second meets the engine's own scan; the radio still runs that scan once it is back on, so
+// the phone is found again at once, not at the next scan period.
+TEST_F(ScanTest, APowerCycleFindsThePreferredPhoneAgainWithoutWaitingForTheScanPeriod) {
+    phone().app("com.example.chat", "Chat").pairedClassicDevice("iPhone").build();
+    storePreference();
+    engine->startScanning();
+    advance(10);
+    ASSERT_EQ(delegate->count("did"), 1u);
+
+    radio->setState(CBCentralManagerStatePoweredOff);
+    runUntilIdle();
+    ASSERT_EQ(delegate->count("disconnected"), 1u);
+    engine->startScanning();
+    radio->setState(CBCentralManagerStatePoweredOn);
+    logs.clear();
+    engine->startScanning();
+    EXPECT_EQ(logs.lines(), Lines{"[CONSUMER] Already scanning..."});
+    advance(10);
+    EXPECT_EQ(delegate->count("did"), 2u);
+    EXPECT_EQ(logs.count("[CONSUMER] Resetting scan..."), 0u);
     expectQuiescent();
 }
 

@@ -291,12 +291,33 @@ TEST_F(SimRadioTest, PoweringOffDropsLinksThenReportsTheState) {
     delegate->events.clear();
     radio->setState(CBCentralManagerStatePoweredOff);
     EXPECT_EQ(central->state(), CBCentralManagerStatePoweredOff);
-    EXPECT_FALSE(central->isScanning());
     EXPECT_EQ(take(), (Lines{"disconnect Phone cb7 state 0", "state 4"}));
-    central->scanForPeripheralsWithServices(std::nullopt, std::nullopt);
-    EXPECT_FALSE(central->isScanning());
     radio->setState(CBCentralManagerStatePoweredOff);  // no change, no report
     EXPECT_TRUE(take().empty());
+}
+
+TEST_F(SimRadioTest, AScanOutlivesThePowerOffAndRunsAgainAfterThePowerOnReport) {
+    central->scanForPeripheralsWithServices(std::nullopt, std::nullopt);
+    EXPECT_EQ(take(), (Lines{"discover Phone -50"}));
+    radio->setState(CBCentralManagerStatePoweredOff);
+    EXPECT_TRUE(central->isScanning());
+    radio->advertise(phone);  // nothing is heard while off
+    EXPECT_EQ(take(), (Lines{"state 4"}));
+    radio->setState(CBCentralManagerStatePoweredOn);
+    EXPECT_EQ(take(), (Lines{"state 5", "discover Phone -50"}));
+
+    // Asked for while off: starts with the power-on. Stopped while off: stays stopped.
+    radio->setState(CBCentralManagerStateResetting);
+    central->stopScan();
+    central->scanForPeripheralsWithServices(std::nullopt, std::nullopt);
+    EXPECT_TRUE(central->isScanning());
+    radio->setState(CBCentralManagerStatePoweredOn);
+    EXPECT_EQ(take(), (Lines{"state 1", "state 5", "discover Phone -50"}));
+    radio->setState(CBCentralManagerStatePoweredOff);
+    central->stopScan();
+    radio->setState(CBCentralManagerStatePoweredOn);
+    EXPECT_EQ(take(), (Lines{"state 4", "state 5"}));
+    EXPECT_FALSE(central->isScanning());
 }
 
 TEST_F(SimRadioTest, PairedDevicesAndClosingTheirConnection) {

@@ -28,6 +28,7 @@ public:
 
     // CBCentralManagerState* (0 unknown … 5 powered on).
     virtual int state() const = 0;
+    // Whether a scan is asked for and not stopped (also while the adapter is off).
     virtual bool isScanning() const = 0;
     virtual std::shared_ptr<PlatformCentralDelegate> delegate() const = 0;
     // The serial queue on which every event of this central and its peripherals arrives.
@@ -36,6 +37,12 @@ public:
     // `serviceUUIDs` absent: every advertiser. `options` may hold
     // CBCentralManagerScanOptionAllowDuplicatesKey and
     // CBCentralManagerScanOptionSolicitedServiceUUIDsKey.
+    // A scan lasts until stopScan(), whatever the adapter does meanwhile: while the adapter
+    // is off, resetting or gone it hears nothing, and once the central has reported powered
+    // on again it runs afresh with the same filter and options (every device heard is
+    // reported again), without being asked again. A scan asked for while the adapter is not
+    // powered on starts that way too. So a client that asked once, e.g. right after the
+    // disconnect events that precede a power-off, never needs to ask again.
     virtual void scanForPeripheralsWithServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                                 const std::optional<Dictionary>& options) = 0;
     virtual void stopScan() = 0;

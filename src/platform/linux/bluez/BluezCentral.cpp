@@ -339,8 +339,7 @@ void BluezCentral::busOwnerLost() {
     dropAllLinks(false);
     byPath_.clear();
     adapterPath_.clear();
-    discoveryRunning_ = false;
-    discoveryBusy_ = false;
+    discoveryEnded();
     setStateAndReport(CBCentralManagerStateResetting);
 }
 
@@ -349,8 +348,7 @@ void BluezCentral::adapterGone() {
     dropAllLinks(false);
     byPath_.clear();
     adapterPath_.clear();
-    discoveryRunning_ = false;
-    discoveryBusy_ = false;
+    discoveryEnded();
     setStateAndReport(CBCentralManagerStateResetting);
     // Another adapter may take over at once.
     const auto tree = bus_->snapshot();
@@ -450,12 +448,8 @@ void BluezCentral::busPropertiesChanged(const QString& path, const QString& inte
                 // platform does.
                 withdrawAdvertisement(true);
                 dropAllLinks(true);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    scanning_ = false;
-                }
-                wantDiscovery_ = false;
-                discoveryRunning_ = false;
+                // A scan asked for stays asked for: it resumes when the adapter is back on.
+                discoveryEnded();
                 setStateAndReport(CBCentralManagerStatePoweredOff);
             }
         }
@@ -547,8 +541,9 @@ void BluezCentral::deviceChanged(const std::shared_ptr<BluezPeripheral>& periphe
 
 void BluezCentral::scanForPeripheralsWithServices(const std::optional<std::vector<UUID>>& serviceUUIDs,
                                                   const std::optional<Dictionary>& options) {
-    // As on the platform, a scan asked for while the adapter is not powered on does nothing.
-    if (!active_ || state_ != CBCentralManagerStatePoweredOn) return;
+    // Asked for while the adapter is off, resetting or gone, the scan starts once it is
+    // powered on (reconcileDiscovery waits for that).
+    if (!active_) return;
     std::vector<UUID> solicited;
     bool duplicates = false;
     if (options) {
@@ -600,14 +595,18 @@ void BluezCentral::reconcileDiscovery() {
         filter.insert(QStringLiteral("Transport"), QStringLiteral("le"));
         filter.insert(QStringLiteral("DuplicateData"), true);
         const QString adapter = adapterPath_;
+        const std::uint64_t epoch = discoveryEpoch_;
         bus_->call(adapter, adapterInterface, QStringLiteral("SetDiscoveryFilter"), {filter}, options_.gattTimeout,
-                   [central, adapter](const QDBusMessage& reply) {
-                       if (!central->active_) return;
+                   [central, adapter, epoch](const QDBusMessage& reply) {
+                       if (!central->active_ || epoch != central->discoveryEpoch_) return;
                        if (reply.type() == QDBusMessage::ErrorMessage)
                            log("[BLUEZ] SetDiscoveryFilter failed: %s", reply.errorName().toStdString());
                        central->bus_->call(
                            adapter, adapterInterface, QStringLiteral("StartDiscovery"), {},
-                           central->options_.gattTimeout, [central](const QDBusMessage& started) {
+                           central->options_.gattTimeout, [central, epoch](const QDBusMessage& started) {
+                               // The adapter went off or away meanwhile: discoveryEnded() reset
+                               // the state, and the power-on starts discovery afresh.
+                               if (epoch != central->discoveryEpoch_) return;
                                central->discoveryBusy_ = false;
                                if (!central->active_) return;
                                const bool ok = started.type() == QDBusMessage::ReplyMessage ||
@@ -617,16 +616,21 @@ void BluezCentral::reconcileDiscovery() {
                                } else {
                                    log("[BLUEZ] StartDiscovery failed: %s %s", started.errorName().toStdString(),
                                        started.errorMessage().toStdString());
-                                   // Not asked again until the next scan request.
-                                   central->wantDiscovery_ = false;
+                                   // NotReady: the adapter is powering off (its Powered change
+                                   // follows); the scan resumes when it is back on. Any other
+                                   // refusal: not asked again until the next scan request.
+                                   if (started.errorName() != QLatin1String("org.bluez.Error.NotReady"))
+                                       central->wantDiscovery_ = false;
                                }
                                central->reconcileDiscovery();
                            });
                    });
     } else if (!wantDiscovery_ && discoveryRunning_) {
         discoveryBusy_ = true;
+        const std::uint64_t epoch = discoveryEpoch_;
         bus_->call(adapterPath_, adapterInterface, QStringLiteral("StopDiscovery"), {}, options_.gattTimeout,
-                   [central](const QDBusMessage& reply) {
+                   [central, epoch](const QDBusMessage& reply) {
+                       if (epoch != central->discoveryEpoch_) return;
                        central->discoveryBusy_ = false;
                        central->discoveryRunning_ = false;
                        // "No discovery started": nothing to stop.
@@ -636,6 +640,15 @@ void BluezCentral::reconcileDiscovery() {
                        if (central->active_) central->reconcileDiscovery();
                    });
     }
+}
+
+void BluezCentral::discoveryEnded() {
+    // BlueZ ended our discovery session with the adapter's power or its own life; what we
+    // want (wantDiscovery_, scanning_) stays, and every device counts as unheard again.
+    ++discoveryEpoch_;
+    discoveryRunning_ = false;
+    discoveryBusy_ = false;
+    reported_.clear();
 }
 
 Dictionary BluezCentral::advertisementData(const QVariantMap& properties) const {

@@ -119,6 +119,8 @@ private:
 
     // Discovery.
     void reconcileDiscovery();
+    // The adapter ended our discovery (powered off, bluetoothd or the adapter gone).
+    void discoveryEnded();
     void advertisementHeard(const std::shared_ptr<BluezPeripheral>& peripheral, const QVariantMap& properties);
     Dictionary advertisementData(const QVariantMap& properties) const;
 
@@ -193,6 +195,9 @@ private:
     bool wantDiscovery_ = false;
     bool discoveryRunning_ = false;
     bool discoveryBusy_ = false;
+    // Moves on whenever the adapter's discovery ends without us (power-off, bluetoothd gone,
+    // adapter gone): answers to calls made before then are stale and ignored.
+    std::uint64_t discoveryEpoch_ = 0;
     std::optional<std::vector<UUID>> scanServices_;
     std::vector<UUID> solicitedServices_;
     bool allowDuplicates_ = false;

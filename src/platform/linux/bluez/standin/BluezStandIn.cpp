@@ -216,7 +216,35 @@ bool BluezStandIn::start() {
         if (!self || counter->load() != generation) return reply(false);
         self->confirmIncomingPairing(device, code, std::move(reply));
     });
+    if (quirks_.autoEnable && adapterPresent_ && !powered_) {
+        // bluetoothd registers the adapter as the controller is, then powers it on.
+        RunLoop::main().schedule(std::chrono::milliseconds(100), [weak, counter, generation] {
+            auto self = weak.lock();
+            if (!self || counter->load() != generation) return;
+            self->setPowered(true);
+        });
+    }
     return true;
+}
+
+void BluezStandIn::terminate() {
+    if (!running_) return;
+    if (adapterPresent_ && powered_) {
+        // adapter_shutdown(): each powered adapter is switched off and bluetoothd waits for
+        // the answers, so these signals leave before the name does.
+        for (auto& [identifier, device] : devices_)
+            if (device->connected) linkDown(*device);
+        powered_ = false;
+        for (auto& adapter : adapters_) {
+            const bool wasDiscovering = !adapter->discoveryClients.empty();
+            adapter->discoveryClients.clear();
+            if (wasDiscovering) tree_->setProperty(adapter->path(), kAdapter, "Discovering", false);
+            tree_->setProperty(adapter->path(), kAdapter, "Powered", false);
+        }
+        discoveryEnded();
+        radio_->setState(CBCentralManagerStatePoweredOff);
+    }
+    stop();
 }
 
 void BluezStandIn::stop() {

@@ -78,6 +78,10 @@ public:
         // A device that was only heard (never connected with Connect, not bonded) is removed
         // 30 s after its last advertisement (TemporaryTimeout); off: kept.
         bool temporaryDevicesExpire = true;
+        // bluetoothd powers on an adapter it finds off when it starts (main.conf AutoEnable,
+        // on by default): the adapter appears with Powered false, which turns true a moment
+        // later. Off: the adapter stays as the controller was.
+        bool autoEnable = true;
     };
 
     struct Options {
@@ -105,8 +109,13 @@ public:
     // Takes org.bluez and exports the tree (bluetoothd starts): the adapter and the devices
     // it remembers (bonded ones). False with error() when the bus refused.
     bool start();
-    // bluetoothd exits: its links drop, the name's owner leaves the bus, the tree is gone.
+    // bluetoothd dies (killed, crashed): its links drop, the name's owner leaves the bus, the
+    // tree is gone; the controller stays as it was.
     void stop();
+    // bluetoothd is told to exit (SIGTERM, as systemd stops it): it powers its adapters off
+    // first, so the links drop and Powered turns false before the name leaves the bus. The
+    // controller stays off until a bluetoothd starts (and, with autoEnable, powers it on).
+    void terminate();
     bool isRunning() const;
     const std::string& error() const { return error_; }
     // The stand-in's unique name on the bus (the owner of org.bluez while running).
