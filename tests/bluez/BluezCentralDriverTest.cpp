@@ -102,11 +102,8 @@ protected:
         PlatformAdapter::setPairingConfirmer(nullptr);
         engine.reset();
         driver.reset();
-        LGCentralManager::resetSharedInstance();
+        resetSharedEngineState();
         PlatformAdapter::setCurrent(nullptr);
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
         adapter.reset();
         loop().runUntilIdle();
     }
@@ -126,10 +123,7 @@ protected:
         adapter = BluezAdapter::create(options);
         PlatformAdapter::setCurrent(adapter);
         onSettle = [this] { adapter->sync(2000ms); };
-        LGCentralManager::resetSharedInstance();
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
+        resetSharedEngineState();
         engine = createTestEngine();
         driver = std::make_shared<BluezCentralDriver>([this](const std::string& report) {
             reports.push_back(report);

@@ -47,11 +47,8 @@ class EngineOverBluezMeasureTest : public BluezFixture {
 protected:
     ~EngineOverBluezMeasureTest() override {
         engine.reset();
-        LGCentralManager::resetSharedInstance();
+        resetSharedEngineState();
         PlatformAdapter::setCurrent(nullptr);
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
         adapter.reset();
         loop().runUntilIdle();
     }
@@ -59,10 +56,7 @@ protected:
     void makeEngine(const std::shared_ptr<PlatformAdapter>& platform) {
         engine.reset();
         PlatformAdapter::setCurrent(platform);
-        LGCentralManager::resetSharedInstance();
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
+        resetSharedEngineState();
         auto chat = CNNotificationApplicationManager::defaultManager()->applicationForBundleIdentifier("com.example.chat");
         chat->setDisplayName(std::string("Chat"));
         chat->setIcon(Image::create(1, 1, Bytes(4, 0xFF)));

@@ -34,11 +34,8 @@ class EngineOverBluezTest : public BluezFixture {
 protected:
     ~EngineOverBluezTest() override {
         engine.reset();
-        LGCentralManager::resetSharedInstance();
+        resetSharedEngineState();
         PlatformAdapter::setCurrent(nullptr);
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
         adapter.reset();
         loop().runUntilIdle();
     }
@@ -64,10 +61,7 @@ protected:
     }
     // The engine and its collaborators, built as the agent builds them.
     void makeEngine() {
-        LGCentralManager::resetSharedInstance();
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
+        resetSharedEngineState();
         delegate = std::make_shared<RecordingConsumerDelegate>();
         engine = createTestEngine();
         engine->setDelegate(delegate);

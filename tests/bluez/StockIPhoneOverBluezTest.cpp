@@ -34,10 +34,7 @@ protected:
         PlatformAdapter::setCurrent(adapter);
         PlatformAdapter::setPairingConfirmer(confirmer);
         onSettle = [this] { adapter->sync(2000ms); };
-        LGCentralManager::resetSharedInstance();
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
+        resetSharedEngineState();
         delegate = std::make_shared<RecordingConsumerDelegate>();
         engine = createTestEngine();
         engine->setDelegate(delegate);
@@ -52,11 +49,8 @@ protected:
     ~StockIPhoneOverBluezTest() override {
         PlatformAdapter::setPairingConfirmer(nullptr);
         engine.reset();
-        LGCentralManager::resetSharedInstance();
+        resetSharedEngineState();
         PlatformAdapter::setCurrent(nullptr);
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
         adapter.reset();
         loop().runUntilIdle();
     }

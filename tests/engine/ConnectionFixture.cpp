@@ -15,10 +15,7 @@ namespace tandril::test {
 
 ConnectionFixture::ConnectionFixture() {
     radio = SimRadio::install();
-    LGCentralManager::resetSharedInstance();
-    CNNotificationApplicationManager::setDefaultManager(nullptr);
-    CNCacheConsent::setShared(nullptr);
-    CNHelperInstaller::setShared(nullptr);
+    resetSharedEngineState();
     delegate = std::make_shared<RecordingConsumerDelegate>();
     engine = createTestEngine();
     engine->setDelegate(delegate);
@@ -28,11 +25,8 @@ ConnectionFixture::ConnectionFixture() {
 
 ConnectionFixture::~ConnectionFixture() {
     engine.reset();
-    LGCentralManager::resetSharedInstance();
+    resetSharedEngineState();
     PlatformAdapter::setCurrent(nullptr);
-    CNNotificationApplicationManager::setDefaultManager(nullptr);
-    CNCacheConsent::setShared(nullptr);
-    CNHelperInstaller::setShared(nullptr);
     radio.reset();
 }
 

@@ -10,7 +10,9 @@
 #include "ble/LGCentralManager.hpp"
 #include "ble/platform/PlatformAdapter.hpp"
 #include "engine/CNAdapterPairedDevices.hpp"
+#include "engine/CNCacheConsent.hpp"
 #include "engine/CNConsumerManager.hpp"
+#include "engine/CNHelperInstaller.hpp"
 #include "engine/CNPreferredDeviceStore.hpp"
 #include "model/CNNotificationApplicationManager.hpp"
 
@@ -22,6 +24,15 @@ public:
     std::optional<std::string> preferredDeviceIdentifier() override { return stored; }
     void setPreferredDeviceIdentifier(const std::optional<std::string>& identifier) override { stored = identifier; }
 };
+
+// Forgets the shared objects an engine picks up (central manager, catalogue, cache consent,
+// helper installer), so that the next engine starts from fresh ones.
+inline void resetSharedEngineState() {
+    LGCentralManager::resetSharedInstance();
+    CNNotificationApplicationManager::setDefaultManager(nullptr);
+    CNCacheConsent::setShared(nullptr);
+    CNHelperInstaller::setShared(nullptr);
+}
 
 inline CNConsumerManager::Collaborators testCollaborators(
     std::shared_ptr<CNPreferredDeviceStore> store = std::make_shared<MemoryPreferredDeviceStore>()) {

@@ -45,10 +45,7 @@ protected:
         Paths::setSyncWrites(false);
         UserDefaults::resetStandardUserDefaults();
         radio = SimRadio::install();
-        LGCentralManager::resetSharedInstance();
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
+        resetSharedEngineState();
         delegate = std::make_shared<RecordingConsumerDelegate>();
         engine = createTestEngine();
         engine->setDelegate(delegate);
@@ -56,11 +53,8 @@ protected:
 
     ~ThreadedEndToEndTest() override {
         engine.reset();
-        LGCentralManager::resetSharedInstance();
+        resetSharedEngineState();
         PlatformAdapter::setCurrent(nullptr);
-        CNNotificationApplicationManager::setDefaultManager(nullptr);
-        CNCacheConsent::setShared(nullptr);
-        CNHelperInstaller::setShared(nullptr);
         radio.reset();
         UserDefaults::resetStandardUserDefaults();
         Paths::setApplicationSupportDirectory("");
