@@ -211,6 +211,13 @@ private:
     void discoveredConnectionServices(const std::shared_ptr<LGPeripheral>& peripheral,
                                       const std::vector<std::shared_ptr<LGService>>& services, const ErrorPtr& error,
                                       std::uint64_t sequence);
+    // Discovers the main and the notification-center services of `peripheral` and hands the
+    // result to `handler`, unless the sequence ended meanwhile.
+    using ServicesHandler = void (CNConsumerManager::*)(const std::shared_ptr<LGPeripheral>&,
+                                                        const std::vector<std::shared_ptr<LGService>>&,
+                                                        const ErrorPtr&, std::uint64_t);
+    void discoverPhoneServices(const std::shared_ptr<LGPeripheral>& peripheral, std::uint64_t sequence,
+                               ServicesHandler handler);
     void hookedMainService(const std::shared_ptr<LGPeripheral>& peripheral, const ErrorPtr& error,
                            std::uint64_t sequence);
     void discoveredNotificationServices(const std::shared_ptr<LGPeripheral>& peripheral,

@@ -87,18 +87,22 @@ void CNConsumerManager::failConnection(const std::shared_ptr<LGPeripheral>& peri
 void CNConsumerManager::discoverServicesForPeripheral(const std::shared_ptr<LGPeripheral>& peripheral) {
     TANDRIL_ASSERT_MAIN_THREAD();
     if (!peripheral) return;
+    discoverPhoneServices(peripheral, sequence_, &CNConsumerManager::discoveredConnectionServices);
+}
+
+void CNConsumerManager::discoverPhoneServices(const std::shared_ptr<LGPeripheral>& peripheral,
+                                              std::uint64_t sequence, ServicesHandler handler) {
     log("[CONSUMER] Discovering services...");
-    const auto sequence = sequence_;
     std::weak_ptr<CNConsumerManager> weak = strongSelf();
     std::weak_ptr<LGPeripheral> weakPeripheral = peripheral;
     const std::vector<UUID> uuids{catalogueUUID(CNMainService::serviceUUID()), catalogueUUID(CNNotificationService::serviceUUID())};
-    peripheral->discoverServices(uuids, [weak, weakPeripheral, sequence](
+    peripheral->discoverServices(uuids, [weak, weakPeripheral, sequence, handler](
                                             const std::vector<std::shared_ptr<LGService>>& services,
                                             const ErrorPtr& error) {
         auto self = weak.lock();
         auto p = weakPeripheral.lock();
         if (!self || !p || sequence != self->sequence_) return;
-        self->discoveredConnectionServices(p, services, error, sequence);
+        ((*self).*handler)(p, services, error, sequence);
     });
 }
 

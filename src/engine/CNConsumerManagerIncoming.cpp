@@ -115,17 +115,7 @@ void CNConsumerManager::receivedIncomingPeripheral(const std::shared_ptr<LGPerip
                                           if (self && p) self->incomingPairingTimedOut(p, sequence);
                                       });
 
-    log("[CONSUMER] Discovering services...");
-    const std::vector<UUID> uuids{catalogueUUID(CNMainService::serviceUUID()),
-                                  catalogueUUID(CNNotificationService::serviceUUID())};
-    peripheral->discoverServices(uuids, [weak, weakPeripheral, sequence](
-                                            const std::vector<std::shared_ptr<LGService>>& services,
-                                            const ErrorPtr& error) {
-        auto self = weak.lock();
-        auto p = weakPeripheral.lock();
-        if (!self || !p || sequence != self->sequence_) return;
-        self->discoveredIncomingServices(p, services, error, sequence);
-    });
+    discoverPhoneServices(peripheral, sequence, &CNConsumerManager::discoveredIncomingServices);
 }
 
 void CNConsumerManager::discoveredIncomingServices(const std::shared_ptr<LGPeripheral>& peripheral,
